@@ -1,0 +1,46 @@
+# Shared settings of the build root: sourced by tools/build-root and tools/in-root.
+
+# The root holds a CPython 3.14 and the tool chain; it lives outside the clone
+# so that every clone and worktree on the machine can reuse it.
+VORLAN_CACHE="${VORLAN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vorlan}"
+ROOT_DIR="$VORLAN_CACHE/root"
+ROOT_LOCK="$VORLAN_CACHE/root.lock"
+ROOT_STAMP_NAME=".vorlan-root-stamp"
+
+ROOT_SUITE="sid"
+# Installed by debootstrap itself.
+ROOT_BASE_PACKAGES="python3.14-dev,python3.14-venv,g++,cmake,ninja-build,make"
+# Installed afterwards with apt inside the root.
+ROOT_EXTRA_PACKAGES="python3-pytest python3-hypothesis python3-cryptography \
+python3-scikit-build-core python3-msgpack python3-pip python3-build \
+python3-mypy python3-matplotlib libssl-dev clang valgrind gdb libgtest-dev \
+git ca-certificates"
+
+# Bump when the way the root is built changes, so existing roots are rebuilt.
+ROOT_FORMAT=1
+
+root_package_hash() {
+    printf '%s\n%s\n%s\n%s\n' "$ROOT_FORMAT" "$ROOT_SUITE" \
+        "$ROOT_BASE_PACKAGES" "$ROOT_EXTRA_PACKAGES" | sha256sum | cut -d' ' -f1
+}
+
+# The Debian mirror this machine's apt already uses: the first URI of a Debian
+# archive stanza (not the security archive) in deb822 or one-line sources.
+host_debian_mirror() {
+    local files=() f
+    for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list \
+             /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] && files+=("$f")
+    done
+    [ ${#files[@]} -gt 0 ] || return 1
+    awk '
+        /^[ \t]*#/ { next }
+        /^URIs:/ { for (i = 2; i <= NF; i++) if ($i !~ /security/ && $i ~ /debian/) { print $i; exit } }
+        /^deb[ \t]/ {
+            for (i = 2; i <= NF; i++) {
+                if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; continue }
+                if ($i !~ /security/ && $i ~ /debian/) { print $i; exit }
+                break
+            }
+        }' "${files[@]}" | head -n1
+}
