@@ -1,0 +1,39 @@
+// Little-endian loads and stores at any alignment: the wire form is
+// little-endian whatever the host is.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace sorb {
+
+inline uint32_t load_u32_le(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+
+inline uint64_t load_u64_le(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+inline double load_f64_le(const uint8_t* p) { return std::bit_cast<double>(load_u64_le(p)); }
+
+inline void store_u32_le(uint8_t* p, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline void store_u64_le(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline void store_f64_le(uint8_t* p, double v) { store_u64_le(p, std::bit_cast<uint64_t>(v)); }
+
+}  // namespace sorb

@@ -1,0 +1,33 @@
+// The SorbParser object: state shared by the reader and the writer.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "schema.h"
+
+namespace sorb {
+
+struct SorbParser {
+    PyObject_HEAD
+    PyObject* compiler;  // its own SorbSchemaCompiler; None only once cleared
+    uint8_t* buffer;     // reused by every pack and unpack; only grows
+    uint64_t capacity;
+    uint64_t length;     // valid input bytes while unpacking
+    uint64_t position;   // next byte to read or write
+    int32_t error_flag;  // sticky end-of-data flag of the reader
+    int busy;            // set while a pack or unpack runs on this parser
+};
+
+extern PyTypeObject* SorbParser_Type;
+
+// Turns one wire message (an exact bytes object) into a dict.
+// On error sets an exception and returns null.
+PyObject* parser_unpack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* data);
+
+// Turns one dict into a wire message (a new bytes object).
+// On error sets an exception and returns null.
+PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* value);
+
+}  // namespace sorb

@@ -1,0 +1,287 @@
+// The reading direction of the wire form: bytes to dicts.
+//
+// Reads past the end never raise by themselves: they set the sticky error
+// flag and return a placeholder, and unpack turns the flag into one
+// "Parse error at position N" at the end.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "byte_order.h"
+#include "module.h"
+#include "parser.h"
+#include "pyref.h"
+
+namespace sorb {
+namespace {
+
+constexpr uint32_t kVectorId = 0x1CB5C415u;
+
+// A cursor over the parser's private copy of the message. Kept in locals
+// during the call and written back to the parser at the end.
+struct Reader {
+    const uint8_t* data;
+    uint64_t length;
+    uint64_t position;
+    int32_t error_flag;
+    SorbSchemaCompiler* compiler;
+
+    uint64_t remaining() const { return position < length ? length - position : 0; }
+
+    uint32_t read_int32() {
+        if (position + 4 > length) {
+            error_flag = 1;
+            return 0;
+        }
+        uint32_t v = load_u32_le(data + position);
+        position += 4;
+        return v;
+    }
+
+    uint64_t read_int64() {
+        if (position + 8 > length) {
+            error_flag = 1;
+            return 0;
+        }
+        uint64_t v = load_u64_le(data + position);
+        position += 8;
+        return v;
+    }
+
+    double read_double() {
+        if (position + 8 > length) {
+            error_flag = 1;
+            return 0.0;
+        }
+        double v = load_f64_le(data + position);
+        position += 8;
+        return v;
+    }
+
+    // Locates one byte string; false (with the flag set) when it runs out.
+    bool read_byte_span(const uint8_t** start, uint64_t* size) {
+        uint64_t p = position;
+        if (p >= length) {
+            error_flag = 1;
+            return false;
+        }
+        uint64_t header = 1;
+        uint64_t n = data[p];
+        position = p + 1;
+        if (n == 0xFE) {
+            if (p + 4 > length) {
+                error_flag = 1;
+                return false;
+            }
+            n = data[p + 1] | (uint64_t{data[p + 2]} << 8) | (uint64_t{data[p + 3]} << 16);
+            header = 4;
+            position = p + 4;
+        }
+        if (p + header + n > length) {
+            error_flag = 1;
+            return false;
+        }
+        *start = data + p + header;
+        *size = n;
+        // Padding is relative to the message start and may lie past the end.
+        position = (p + header + n + 3) & ~uint64_t{3};
+        return true;
+    }
+
+    PyObject* read_bytes() {
+        const uint8_t* start = nullptr;
+        uint64_t size = 0;
+        if (!read_byte_span(&start, &size)) return PyBytes_FromStringAndSize(nullptr, 0);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(start),
+                                         static_cast<Py_ssize_t>(size));
+    }
+
+    PyObject* read_string() {
+        const uint8_t* start = nullptr;
+        uint64_t size = 0;
+        if (!read_byte_span(&start, &size)) return Py_NewRef(module_string(StringId::empty));
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
+                                    static_cast<Py_ssize_t>(size), "strict");
+    }
+
+    PyObject* read_value(int32_t type_code, const char* type_name);
+    PyObject* read_vector(const char* type_name);
+    PyObject* read_object();
+};
+
+// Leaves the host's recursion accounting balanced on every path.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
+    switch (type_code) {
+        case TYPE_INT:
+            return PyLong_FromUnsignedLong(read_int32());
+        case TYPE_LONG:
+            return PyLong_FromUnsignedLongLong(read_int64());
+        case TYPE_DOUBLE:
+            return PyFloat_FromDouble(read_double());
+        case TYPE_STRING:
+            return read_string();
+        case TYPE_BYTES:
+            return read_bytes();
+        case TYPE_BOOL:
+            return PyBool_FromLong(read_int32() != 0);
+        case TYPE_VECTOR:
+            return read_vector(type_name);
+        case TYPE_OBJECT:
+            return read_object();
+        default:
+            error_flag = 1;
+            PyErr_Format(PyExc_ValueError, "Unknown type: %d", static_cast<int>(type_code));
+            return nullptr;
+    }
+}
+
+PyObject* Reader::read_vector(const char* type_name) {
+    // A bare "Vector" element type survives the stripping and nests vectors
+    // in vectors, so hostile input could recurse as deep as it is long.
+    RecursionGuard recursion(" while unpacking a vector");
+    if (!recursion.entered()) return nullptr;
+
+    uint32_t vector_id = read_int32();
+    if (vector_id != kVectorId) {
+        error_flag = 1;
+        char message[40];
+        std::snprintf(message, sizeof message, "Invalid vector ID: 0x%08x", vector_id);
+        PyErr_SetString(PyExc_ValueError, message);
+        return nullptr;
+    }
+    int32_t count = static_cast<int32_t>(read_int32());
+    if (count < 0) return PyList_New(count);  // the host's SystemError
+    // Every element takes at least one byte. A count beyond the bytes left
+    // can only end in a parse error, so fail now rather than allocate a
+    // list of that size from a few bytes of input.
+    if (static_cast<uint64_t>(count) > remaining()) {
+        error_flag = 1;
+        return PyList_New(0);
+    }
+
+    int32_t element_type = TYPE_INT;
+    std::string element_name;
+    const char* element_name_ptr = nullptr;
+    if (type_name != nullptr) {
+        element_type = vector_element_type(type_name, element_name);
+        element_name_ptr = element_name.c_str();
+    }
+
+    Ref list(PyList_New(count));
+    if (!list) return nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        PyObject* element = read_value(element_type, element_name_ptr);
+        if (element == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, element);
+    }
+    return list.release();
+}
+
+PyObject* Reader::read_object() {
+    RecursionGuard recursion(" while unpacking a nested object");
+    if (!recursion.entered()) return nullptr;
+
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (position + 4 > length) {
+        error_flag = 1;
+        Py_RETURN_NONE;
+    }
+    uint32_t id = read_int32();
+    ConstructorDef* entry = compiler_find_id(compiler, id);
+    if (entry == nullptr) {
+        char message[40];
+        std::snprintf(message, sizeof message, "Unknown constructor ID: 0x%08x", id);
+        PyErr_SetString(PyExc_ValueError, message);
+        return nullptr;
+    }
+    if (PyDict_SetItem(dict.get(), module_string(StringId::underscore), entry->name_object) < 0)
+        return nullptr;
+
+    uint32_t flags = 0;
+    uint32_t flags2 = 0;
+    for (int32_t i = 0; i < entry->param_count; ++i) {
+        const ParamDef& param = entry->params[i];
+        if (param.is_flags_word == 1) {
+            flags = read_int32();
+            continue;
+        }
+        if (param.is_flags_word == 2) {
+            flags2 = read_int32();
+            continue;
+        }
+        if (param.is_conditional) {
+            uint32_t word = param.flag_field ? flags2 : flags;
+            bool present = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
+            if (param.type_code == TYPE_BOOL || !present) {
+                PyObject* value = param.type_code == TYPE_BOOL ? (present ? Py_True : Py_False)
+                                                               : Py_None;
+                if (PyDict_SetItem(dict.get(), param.name_object, value) < 0) return nullptr;
+                continue;
+            }
+        }
+        Ref value(read_value(param.type_code, param.type_name));
+        if (!value) return nullptr;
+        // The caller discards an object cut short; stop filling it.
+        if (error_flag) return dict.release();
+        if (PyDict_SetItem(dict.get(), param.name_object, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace
+
+PyObject* parser_unpack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* data) {
+    if (data == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    if (!PyBytes_CheckExact(data)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "data", "bytes", Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+    if (n > self->capacity) {
+        // realloc keeps the old buffer on failure, so the pair stays valid.
+        void* grown = std::realloc(self->buffer, n);
+        if (grown == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
+            return nullptr;
+        }
+        self->buffer = static_cast<uint8_t*>(grown);
+        self->capacity = n;
+    }
+    if (n > 0) std::memcpy(self->buffer, PyBytes_AS_STRING(data), n);
+    self->length = n;
+    self->position = 0;
+    self->error_flag = 0;
+
+    Reader reader{self->buffer, n, 0, 0, compiler};
+    PyObject* result = reader.read_object();
+    self->position = reader.position;
+    self->error_flag = reader.error_flag;
+    if (result == nullptr) return nullptr;
+    if (reader.error_flag) {
+        Py_DECREF(result);
+        PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
+                     static_cast<unsigned long long>(reader.position));
+        return nullptr;
+    }
+    return result;
+}
+
+}  // namespace sorb
