@@ -213,8 +213,23 @@ PyObject* parser_unpack_method(PyObject* obj, PyObject* const* args, Py_ssize_t 
     return parser_unpack(self, compiler, data);
 }
 
+PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const char* const names[] = {"value"};
+    static const ArgSpec spec{"pack", names, 1, 1};
+    PyObject* value;
+    if (match_fastcall(spec, args, nargs, kwnames, &value) < 0) return nullptr;
+    auto* self = reinterpret_cast<SorbParser*>(obj);
+    ParserCall call(self);
+    if (!call.acquired()) return nullptr;
+    SorbSchemaCompiler* compiler = parser_compiler(self);
+    if (compiler == nullptr) return nullptr;
+    return parser_pack(self, compiler, value);
+}
+
 PyMethodDef parser_methods[] = {
     {"unpack", SORB_FASTCALL(parser_unpack_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"pack", SORB_FASTCALL(parser_pack_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", SORB_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", SORB_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},

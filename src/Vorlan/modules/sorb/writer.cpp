@@ -1,0 +1,413 @@
+// The writing direction of the wire form: dicts to bytes.
+//
+// Every writer step reports failure by returning -1 with a Python exception
+// set; the whole pack stops at the first one.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "byte_order.h"
+#include "module.h"
+#include "parser.h"
+#include "pyref.h"
+
+namespace sorb {
+namespace {
+
+constexpr uint32_t kVectorId = 0x1CB5C415u;
+constexpr uint64_t kInitialCapacity = 1024;
+constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;  // 3-byte length
+
+// Balances the host's recursion accounting on every path.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+int raise_expected(const char* kind, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", kind, Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+// The integer conversion of a non-int (its __int__; a float truncates).
+// Returns a new reference to an int, or null with TypeError set.
+PyObject* integer_conversion(PyObject* value) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyObject* result = number->nb_int(value);
+    if (result == nullptr || PyLong_CheckExact(result)) return result;
+    Ref owned(result);
+    if (PyLong_Check(result)) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(result)->tp_name) < 0)
+            return nullptr;
+        return owned.release();
+    }
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
+    return nullptr;
+}
+
+// A new reference to value as an int: itself if it is one, else converted.
+PyObject* as_int(PyObject* value) {
+    if (PyLong_Check(value)) return Py_NewRef(value);
+    return integer_conversion(value);
+}
+
+int to_int32(PyObject* value, int32_t* out) {
+    Ref number(as_int(value));
+    if (!number) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow > 0 || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
+        return -1;
+    }
+    if (overflow < 0 || v < INT32_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "value too small to convert to int32_t");
+        return -1;
+    }
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+int to_uint64(PyObject* value, uint64_t* out) {
+    Ref number(as_int(value));
+    if (!number) return -1;
+    if (PyLong_IsNegative(number.get())) {
+        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "uint64_t");
+        return -1;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    *out = v;
+    return 0;
+}
+
+struct Writer {
+    SorbParser* parser;
+    SorbSchemaCompiler* compiler;
+
+    int ensure_buffer(uint64_t n) {
+        uint64_t needed = parser->position + n;
+        if (needed <= parser->capacity) return 0;
+        uint64_t grown = parser->capacity * 2;
+        while (grown < needed) grown *= 2;
+        void* buffer = std::realloc(parser->buffer, grown);
+        if (buffer == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
+            return -1;
+        }
+        parser->buffer = static_cast<uint8_t*>(buffer);
+        parser->capacity = grown;
+        return 0;
+    }
+
+    uint8_t* cursor() { return parser->buffer + parser->position; }
+
+    int write_int32(uint32_t v) {
+        if (ensure_buffer(4) < 0) return -1;
+        store_u32_le(cursor(), v);
+        parser->position += 4;
+        return 0;
+    }
+
+    int write_int64(uint64_t v) {
+        if (ensure_buffer(8) < 0) return -1;
+        store_u64_le(cursor(), v);
+        parser->position += 8;
+        return 0;
+    }
+
+    int write_double(double v) {
+        if (ensure_buffer(8) < 0) return -1;
+        store_f64_le(cursor(), v);
+        parser->position += 8;
+        return 0;
+    }
+
+    int write_byte_string(const char* data, Py_ssize_t size) {
+        // The 3-byte length of the long form cannot say more; writing its
+        // low bits would corrupt the message.
+        if (size > kMaxByteString) {
+            PyErr_Format(PyExc_ValueError,
+                         "byte string of %zd bytes is too long: at most %zd bytes fit the wire form",
+                         size, kMaxByteString);
+            return -1;
+        }
+        uint64_t n = static_cast<uint64_t>(size);
+        if (ensure_buffer(n + 16) < 0) return -1;
+        uint8_t* out = cursor();
+        if (n <= 253) {
+            *out++ = static_cast<uint8_t>(n);
+        } else {
+            *out++ = 0xFE;
+            *out++ = static_cast<uint8_t>(n);
+            *out++ = static_cast<uint8_t>(n >> 8);
+            *out++ = static_cast<uint8_t>(n >> 16);
+        }
+        if (n > 0) std::memcpy(out, data, n);
+        out += n;
+        uint64_t end = static_cast<uint64_t>(out - parser->buffer);
+        // Padding is relative to the message start.
+        uint64_t pad = (4 - (end & 3)) & 3;
+        std::memset(out, 0, pad);
+        parser->position = end + pad;
+        return 0;
+    }
+
+    int write_bytes(PyObject* value) {
+        if (value == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            return -1;
+        }
+        // A str, int or bytearray is not a byte string here; reading it as
+        // one would silently change what is sent.
+        if (!PyBytes_Check(value)) return raise_expected("bytes", value);
+        return write_byte_string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+    }
+
+    int write_string(PyObject* value) {
+        if (value == Py_None) {
+            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+            return -1;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) return -1;
+        return write_byte_string(utf8, size);
+    }
+
+    int write_default(int32_t type_code);
+    int write_value(PyObject* value, int32_t type_code, const char* type_name);
+    int write_vector(PyObject* value, const char* type_name);
+    int write_object(PyObject* obj);
+};
+
+int Writer::write_default(int32_t type_code) {
+    switch (type_code) {
+        case TYPE_INT:
+        case TYPE_BOOL:
+            return write_int32(0);
+        case TYPE_LONG:
+            return write_int64(0);
+        case TYPE_DOUBLE:
+            return write_double(0.0);
+        case TYPE_STRING:
+        case TYPE_BYTES:
+            return write_byte_string("", 0);
+        case TYPE_VECTOR:
+            if (write_int32(kVectorId) < 0) return -1;
+            return write_int32(0);
+        case TYPE_OBJECT:
+            // An empty dict has no "_".
+            PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+            return -1;
+        default:
+            PyErr_Format(PyExc_ValueError, "Unknown type: %d", static_cast<int>(type_code));
+            return -1;
+    }
+}
+
+int Writer::write_value(PyObject* value, int32_t type_code, const char* type_name) {
+    switch (type_code) {
+        case TYPE_INT: {
+            int32_t v;
+            if (to_int32(value, &v) < 0) return -1;
+            return write_int32(static_cast<uint32_t>(v));
+        }
+        case TYPE_LONG: {
+            uint64_t v;
+            if (to_uint64(value, &v) < 0) return -1;
+            return write_int64(v);
+        }
+        case TYPE_DOUBLE: {
+            double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            if (v == -1.0 && PyErr_Occurred()) return -1;
+            return write_double(v);
+        }
+        case TYPE_STRING:
+            return write_string(value);
+        case TYPE_BYTES:
+            return write_bytes(value);
+        case TYPE_BOOL: {
+            int truth = PyObject_IsTrue(value);
+            if (truth < 0) return -1;
+            return write_int32(truth ? 1 : 0);
+        }
+        case TYPE_VECTOR:
+            return write_vector(value, type_name);
+        case TYPE_OBJECT:
+            return write_object(value);
+        default:
+            PyErr_Format(PyExc_ValueError, "Unknown type: %d", static_cast<int>(type_code));
+            return -1;
+    }
+}
+
+int Writer::write_vector(PyObject* value, const char* type_name) {
+    RecursionGuard recursion(" while packing a vector");
+    if (!recursion.entered()) return -1;
+
+    Ref list;
+    if (PyList_CheckExact(value)) {
+        list = Ref::borrow(value);
+    } else if (PyList_Check(value)) {
+        return raise_expected("list", value);
+    } else {
+        list = Ref(PySequence_List(value));
+        if (!list) return -1;
+    }
+
+    int32_t element_type = TYPE_INT;
+    std::string element_name;
+    const char* element_name_ptr = nullptr;
+    if (type_name != nullptr) {
+        element_type = vector_element_type(type_name, element_name);
+        element_name_ptr = element_name.c_str();
+    }
+
+    Py_ssize_t count = PyList_GET_SIZE(list.get());
+    if (count > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "vector has too many elements for the wire form");
+        return -1;
+    }
+    if (write_int32(kVectorId) < 0 || write_int32(static_cast<uint32_t>(count)) < 0) return -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Element hooks may shrink the list; the count is already written,
+        // so a shorter list cannot make a valid message.
+        if (i >= PyList_GET_SIZE(list.get())) {
+            PyErr_SetString(PyExc_RuntimeError, "list changed size while it was being packed");
+            return -1;
+        }
+        Ref element(PyList_GetItemRef(list.get(), i));
+        if (!element) return -1;
+        if (write_value(element.get(), element_type, element_name_ptr) < 0) return -1;
+    }
+    return 0;
+}
+
+// Item lookup on a dict or dict subclass: 1 with a new reference in *value,
+// 0 when the key is not one of the dict's own entries, -1 on error.
+int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
+    if (exact) return PyDict_GetItemRef(obj, key, value);
+    int present = PyDict_Contains(obj, key);
+    if (present <= 0) {
+        *value = nullptr;
+        return present;
+    }
+    *value = PyObject_GetItem(obj, key);
+    return *value ? 1 : -1;
+}
+
+int Writer::write_object(PyObject* obj) {
+    RecursionGuard recursion(" while packing a nested object");
+    if (!recursion.entered()) return -1;
+
+    bool exact = PyDict_CheckExact(obj);
+    Ref name;
+    if (exact) {
+        if (PyDict_GetItemRef(obj, module_string(StringId::underscore), name.out()) < 0) return -1;
+        if (!name) name = Ref::borrow(Py_None);
+    } else {
+        PyObject* get = PyObject_GetAttr(obj, module_string(StringId::get));
+        if (get == nullptr) return -1;  // the host's AttributeError
+        Ref get_owned(get);
+        // Presence tests and item access are only defined for dicts, so a
+        // mapping that merely has get() is refused.
+        if (!PyDict_Check(obj)) return raise_expected("dict", obj);
+        name = Ref(PyObject_CallOneArg(get, module_string(StringId::underscore)));
+        if (!name) return -1;
+    }
+    if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return raise_expected("str", name.get());
+    if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+        return -1;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8 == nullptr) return -1;
+    ConstructorDef* entry = compiler_find_name(compiler, std::string_view(utf8, static_cast<size_t>(size)));
+    if (entry == nullptr) {
+        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        return -1;
+    }
+
+    uint32_t flags = 0;
+    uint32_t flags2 = 0;
+    for (int32_t i = 0; i < entry->param_count; ++i) {
+        const ParamDef& param = entry->params[i];
+        if (param.is_flags_word || !param.is_conditional) continue;
+        Ref value;
+        int found = lookup(obj, exact, param.name_object, value.out());
+        if (found < 0) return -1;
+        if (found == 0) continue;
+        bool present = param.type_code == TYPE_BOOL ? value.get() == Py_True : value.get() != Py_None;
+        if (present) {
+            uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+            (param.flag_field ? flags2 : flags) |= bit;
+        }
+    }
+
+    if (write_int32(entry->id) < 0) return -1;
+    for (int32_t i = 0; i < entry->param_count; ++i) {
+        const ParamDef& param = entry->params[i];
+        if (param.is_flags_word == 1) {
+            if (write_int32(flags) < 0) return -1;
+            continue;
+        }
+        if (param.is_flags_word == 2) {
+            if (write_int32(flags2) < 0) return -1;
+            continue;
+        }
+        if (param.is_conditional) {
+            uint32_t word = param.flag_field ? flags2 : flags;
+            bool bit_set = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
+            if (!bit_set || param.type_code == TYPE_BOOL) continue;
+        }
+        Ref value;
+        int found = lookup(obj, exact, param.name_object, value.out());
+        if (found < 0) return -1;
+        if (found == 0) {
+            // A conditional parameter sharing its bit with a present one.
+            if (param.is_conditional) continue;
+            if (write_default(param.type_code) < 0) return -1;
+            continue;
+        }
+        if (param.is_conditional && value.get() == Py_None) continue;
+        if (write_value(value.get(), param.type_code, param.type_name) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* value) {
+    if (self->capacity < kInitialCapacity) {
+        void* buffer = std::realloc(self->buffer, kInitialCapacity);
+        if (buffer == nullptr) return PyErr_NoMemory();
+        self->buffer = static_cast<uint8_t*>(buffer);
+        self->capacity = kInitialCapacity;
+    }
+    self->position = 0;
+    self->error_flag = 0;
+    Writer writer{self, compiler};
+    if (writer.write_object(value) < 0) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
+                                     static_cast<Py_ssize_t>(self->position));
+}
+
+}  // namespace sorb
