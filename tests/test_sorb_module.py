@@ -1,0 +1,102 @@
+"""The sorb module as the host sees it: import, classes, pickling, lifetimes."""
+import copy
+import gc
+import importlib
+import pickle
+import sys
+
+import pytest
+
+import Vorlan.sorb as sorb
+from Vorlan.sorb import SorbParser, SorbSchemaCompiler
+
+from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA
+
+
+def test_module_exposes_its_two_classes_and_json():
+    public = {name for name in vars(sorb) if not name.startswith("__")}
+    assert public == {"SorbSchemaCompiler", "SorbParser", "json"}
+    assert sorb.json is sys.modules["json"]
+    assert sys.modules["Vorlan.sorb"] is sorb
+    assert SorbParser.__module__ == "Vorlan.sorb"
+    assert SorbSchemaCompiler.__qualname__ == "SorbSchemaCompiler"
+
+
+def test_reimport_gives_the_same_module():
+    del sys.modules["Vorlan.sorb"]
+    try:
+        again = importlib.import_module("Vorlan.sorb")
+    finally:
+        sys.modules["Vorlan.sorb"] = sorb
+    assert again is sorb
+
+
+def test_second_interpreter_is_refused():
+    _testcapi = pytest.importorskip("_testcapi")
+    code = (
+        "try:\n"
+        "    import Vorlan.sorb\n"
+        "except ImportError as e:\n"
+        "    assert str(e) == 'Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.', e\n"
+        "else:\n"
+        "    raise AssertionError('imported')\n"
+    )
+    assert _testcapi.run_in_subinterp(code) == 0
+
+
+@pytest.mark.parametrize("make", [lambda: SorbParser(EXAMPLE_SCHEMA), SorbSchemaCompiler])
+@pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy,
+                                 lambda o: o.__reduce__(), lambda o: o.__setstate__(None)])
+def test_objects_cannot_be_pickled_or_copied(make, how):
+    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+        how(make())
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: SorbParser(), "__cinit__() takes exactly 1 positional argument (0 given)"),
+    (lambda: SorbParser("{}", "{}"), "__cinit__() takes exactly 1 positional argument (2 given)"),
+    (lambda: SorbParser(schema="{}"), "__cinit__() got an unexpected keyword argument 'schema'"),
+    (lambda: SorbParser("{}", schema_json="{}"),
+     "__cinit__() got multiple values for keyword argument 'schema_json'"),
+    (lambda: SorbParser(**{"schema_json": "{}", 1: 2}), None),
+])
+def test_constructor_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_subclass_receives_the_same_arguments():
+    class Mine(SorbParser):
+        def __init__(self, schema_json):
+            self.schema = schema_json
+
+    parser = Mine(schema_json=EXAMPLE_SCHEMA)
+    assert parser.schema == EXAMPLE_SCHEMA
+    assert parser.unpack(EXAMPLE_BYTES) == EXAMPLE_DICT
+
+
+def test_parsers_share_nothing():
+    a = SorbParser(EXAMPLE_SCHEMA)
+    b = SorbParser(EXAMPLE_SCHEMA)
+    big = a.pack(dict(EXAMPLE_DICT, items=list(range(5000))))
+    assert b.pack(EXAMPLE_DICT) == EXAMPLE_BYTES
+    assert a.unpack(big)["items"] == list(range(5000))
+
+
+def test_parser_in_a_reference_cycle_is_collected():
+    class Holder(SorbParser):
+        pass
+
+    parser = Holder(EXAMPLE_SCHEMA)
+    parser.me = parser
+    del parser
+    gc.collect()
+
+
+def test_import_turns_the_interpreter_lock_on_where_it_is_optional():
+    # On a free-threaded host importing sorb enables the lock; elsewhere it
+    # is always on.
+    assert sys._is_gil_enabled()

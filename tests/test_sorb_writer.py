@@ -1,0 +1,278 @@
+"""pack: dicts written in the wire form, conversions, defaults and refusals."""
+import json
+import re
+import struct
+
+import pytest
+
+from Vorlan.sorb import SorbParser
+
+from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA, KINDS_SCHEMA, VECTOR, word
+
+
+@pytest.fixture(scope="module")
+def example():
+    return SorbParser(EXAMPLE_SCHEMA)
+
+
+@pytest.fixture(scope="module")
+def kinds():
+    return SorbParser(KINDS_SCHEMA)
+
+
+def packed(parser, name, value):
+    """The payload after the 4-byte constructor id."""
+    return parser.pack({"_": name, "v": value})[4:]
+
+
+def test_example_packs_to_its_36_bytes_with_computed_flags(example):
+    assert example.pack(EXAMPLE_DICT) == EXAMPLE_BYTES
+    # Given flags words are ignored, unknown keys too.
+    assert example.pack(dict(EXAMPLE_DICT, flags=0xFFFF, junk=1)) == EXAMPLE_BYTES
+
+
+def test_missing_parameters_take_defaults_and_clear_bits(example):
+    data = example.pack({"_": "example"})
+    assert data == word(7) + word(0) + bytes(8) + VECTOR + word(0)
+    assert example.unpack(data) == {"_": "example", "count": 0, "text": None, "flag": False,
+                                    "items": []}
+
+
+@pytest.mark.parametrize("flag, bit_set", [
+    (True, True), (1, False), ("yes", False), (False, False), (None, False)])
+def test_only_true_itself_sets_a_conditional_bool(example, flag, bit_set):
+    data = example.pack({"_": "example", "flag": flag})
+    assert data[4:8] == word(2 if bit_set else 0)
+    assert example.unpack(data)["flag"] is bit_set
+
+
+def test_none_for_a_conditional_parameter_writes_nothing(example):
+    assert example.pack({"_": "example", "text": None}) == example.pack({"_": "example"})
+
+
+@pytest.mark.parametrize("name, value, payload", [
+    ("int", -1, "ffffffff"),
+    ("int", 2147483647, "ffffff7f"),
+    ("int", -2147483648, "00000080"),
+    ("int", 3.9, "03000000"),
+    ("int", -3.9, "fdffffff"),
+    ("int", True, "01000000"),
+    ("long", 18446744073709551615, "ff" * 8),
+    ("long", 2.5, "02" + "00" * 7),
+    ("double", 1, struct.pack("<d", 1.0).hex()),
+    ("double", -0.5, struct.pack("<d", -0.5).hex()),
+    ("bool", [0], "01000000"),
+    ("bool", [], "00000000"),
+    ("bool", None, "00000000"),
+    ("bool", 7, "01000000"),
+    ("string", "", "00000000"),
+    ("string", "é", "02c3a900"),
+    ("bytes", b"", "00000000"),
+    ("bytes", b"abc", "03616263"),
+    ("ints", (1, 2), VECTOR.hex() + "02000000" "01000000" "02000000"),
+    ("ints", (i for i in [5]), VECTOR.hex() + "01000000" "05000000"),
+    ("strings", ["a", "bc"], VECTOR.hex() + "02000000" "01610000" "02626300"),
+    ("objects", [{"_": "leaf"}, {"_": "node", "child": {"_": "leaf"}}],
+     VECTOR.hex() + "02000000" "19000000" "18000000" "19000000"),
+])
+def test_value_conversions(kinds, name, value, payload):
+    assert packed(kinds, name, value).hex() == payload
+
+
+class Number:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
+@pytest.mark.parametrize("name, value, exc, message", [
+    ("int", 2147483648, OverflowError, None),
+    ("int", 4294967295, OverflowError, None),
+    ("int", -2147483649, OverflowError, None),
+    ("int", None, TypeError, "an integer is required"),
+    ("int", "5", TypeError, "an integer is required"),
+    ("int", Number("x"), TypeError, "__int__ returned non-int (type str)"),
+    ("long", -1, OverflowError, "can't convert negative value to uint64_t"),
+    ("long", 2**64, OverflowError, None),
+    ("long", Number(-1), OverflowError, "can't convert negative value to uint64_t"),
+    ("double", "1.0", TypeError, None),
+    ("string", None, AttributeError, "'NoneType' object has no attribute 'encode'"),
+    ("string", b"x", TypeError, None),
+    ("string", "\ud800", UnicodeEncodeError, None),
+    ("bytes", None, TypeError, "object of type 'NoneType' has no len()"),
+    ("bytes", "abc", TypeError, "Expected bytes, got str"),
+    ("bytes", bytearray(b"abc"), TypeError, "Expected bytes, got bytearray"),
+    ("bytes", 3, TypeError, "Expected bytes, got int"),
+    ("ints", None, TypeError, "'NoneType' object is not iterable"),
+    ("ints", type("L", (list,), {})([1]), TypeError, "Expected list, got L"),
+    ("ints", ["x"], TypeError, "an integer is required"),
+    ("objects", [{}], ValueError, "Object must have '_' field"),
+    ("objects", [{"_": ""}], ValueError, "Object must have '_' field"),
+    ("objects", [{"_": "nope"}], ValueError, "Unknown constructor: nope"),
+    ("objects", [{"_": b"leaf"}], TypeError, "Expected str, got bytes"),
+    ("objects", [5], AttributeError, "'int' object has no attribute 'get'"),
+])
+def test_conversion_failures(kinds, name, value, exc, message):
+    with pytest.raises(exc) as info:
+        kinds.pack({"_": name, "v": value})
+    if message is not None:
+        assert str(info.value) == message
+    assert kinds.pack({"_": "empty"}) == word(0x1C)   # still usable
+
+
+@pytest.mark.parametrize("length, header", [
+    (253, "fd"), (254, "fefe0000"), (255, "feff0000"), (2**24 - 1, "feffffff")])
+def test_byte_string_header_boundaries(kinds, length, header):
+    value = b"\x01" * length
+    data = kinds.pack({"_": "bytes", "v": value})
+    head = bytes.fromhex(header)
+    assert data[4:4 + len(head)] == head
+    assert len(data) % 4 == 0
+    assert data[4 + len(head) + length:] == bytes(len(data) - 4 - len(head) - length)
+    assert kinds.unpack(data)["v"] == value
+
+
+def test_byte_strings_too_long_for_the_length_field_are_refused(kinds):
+    with pytest.raises(ValueError, match="too long"):
+        kinds.pack({"_": "bytes", "v": bytes(2**24)})
+    with pytest.raises(ValueError, match="too long"):
+        kinds.pack({"_": "string", "v": "x" * 2**24})
+
+
+def test_defaults_for_every_kind():
+    parser = SorbParser(json.dumps({"constructors": [{"id": 1, "predicate": "all", "params": [
+        {"name": n, "type": t} for n, t in
+        [("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"), ("b", "bytes"),
+         ("t", "Bool"), ("v", "Vector<int>")]]}]}))
+    data = parser.pack({"_": "all"})
+    assert data == word(1) + bytes(4 + 8 + 8 + 4 + 4 + 4) + VECTOR + word(0)
+    assert parser.unpack(data) == {"_": "all", "i": 0, "l": 0, "d": 0.0, "s": "", "b": b"",
+                                   "t": False, "v": []}
+
+
+def test_missing_nested_object_fails_as_an_empty_one(kinds):
+    with pytest.raises(ValueError, match="^Object must have '_' field$"):
+        kinds.pack({"_": "node"})
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    ({}, ValueError, "Object must have '_' field"),
+    ({"_": None}, ValueError, "Object must have '_' field"),
+    ({"_": type("S", (str,), {})("empty")}, TypeError, "Expected str, got S"),
+    (None, AttributeError, "'NoneType' object has no attribute 'get'"),
+    ([("_", "empty")], AttributeError, "'list' object has no attribute 'get'"),
+])
+def test_top_level_refusals(kinds, value, exc, message):
+    with pytest.raises(exc) as info:
+        kinds.pack(value)
+    assert str(info.value) == message
+
+
+def test_mapping_with_get_that_is_not_a_dict_is_refused(kinds):
+    class Mapping:
+        def get(self, key, default=None):
+            return "empty"
+
+    with pytest.raises(TypeError, match="^Expected dict, got Mapping$"):
+        kinds.pack(Mapping())
+
+
+def test_dict_subclass_get_and_item_access_are_used(kinds):
+    class Tracking(dict):
+        def get(self, key, default=None):
+            return "int"
+
+        def __getitem__(self, key):
+            return 41 + dict.__getitem__(self, key)
+
+    assert kinds.pack(Tracking({"v": 1})) == word(0x10) + word(42)
+
+
+def test_self_containing_dict_raises_recursion_error(kinds):
+    loop = {"_": "node"}
+    loop["child"] = loop
+    with pytest.raises(RecursionError):
+        kinds.pack(loop)
+    nested = {"_": "nested", "v": []}
+    nested["v"].append(nested["v"])
+    with pytest.raises(RecursionError):
+        kinds.pack(nested)
+    assert kinds.pack({"_": "empty"}) == word(0x1C)
+
+
+def test_list_shortened_by_an_element_hook_is_not_read_past_its_end(kinds):
+    items = []
+
+    class Shrinking:
+        def __int__(self):
+            items.clear()
+            return 1
+
+    items.extend([Shrinking(), 2, 3])
+    with pytest.raises(RuntimeError, match="changed size"):
+        kinds.pack({"_": "ints", "v": items})
+
+
+def test_list_grown_by_a_hook_writes_the_elements_counted_at_the_start(kinds):
+    items = []
+
+    class Growing:
+        def __int__(self):
+            items.append(9)
+            return 1
+
+    items.extend([Growing(), 2])
+    assert packed(kinds, "ints", items) == VECTOR + word(2) + word(1) + word(2)
+
+
+def test_reentrant_use_from_a_hook_is_refused(kinds):
+    class Reenter:
+        def __int__(self):
+            kinds.unpack(word(0x1C))
+            return 1
+
+    with pytest.raises(RuntimeError, match="already in use"):
+        kinds.pack({"_": "int", "v": Reenter()})
+    assert kinds.unpack(word(0x1C)) == {"_": "empty"}
+
+
+def test_large_then_small_message_shares_no_bytes(kinds):
+    big = kinds.pack({"_": "bytes", "v": b"\xaa" * 50_000})
+    assert len(big) == 4 + 4 + 50_000
+    assert kinds.pack({"_": "bytes", "v": b"\x01"}) == word(0x14) + b"\x01\x01\0\0"
+    assert kinds.unpack(big)["v"] == b"\xaa" * 50_000
+
+
+def test_method_names_pack_like_constructors():
+    parser = SorbParser({"methods": [{"id": 5, "method": "ping", "params": [
+        {"name": "x", "type": "int"}]}]})
+    assert parser.pack({"_": "ping", "x": 1}) == word(5) + word(1)
+
+
+def test_shared_bit_parameters():
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "o", "params": [
+        {"name": "flags", "type": "#"},
+        {"name": "a", "type": "flags.0?int"},
+        {"name": "b", "type": "flags.0?string"}]}]})
+    # b shares a's bit but is missing: it is skipped, and the message then
+    # reads b from nothing.
+    data = parser.pack({"_": "o", "a": 1})
+    assert data == word(1) + word(1) + word(1)
+    both = parser.pack({"_": "o", "a": 1, "b": "x"})
+    assert parser.unpack(both) == {"_": "o", "a": 1, "b": "x"}
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda p: p.pack(), "pack() takes exactly 1 positional argument (0 given)"),
+    (lambda p: p.pack({}, {}), "pack() takes exactly 1 positional argument (2 given)"),
+    (lambda p: p.pack(val={}), "pack() got an unexpected keyword argument 'val'"),
+])
+def test_pack_argument_errors(kinds, call, message):
+    with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+        call(kinds)
+
+
+def test_pack_accepts_its_keyword(kinds):
+    assert kinds.pack(value={"_": "empty"}) == word(0x1C)
