@@ -6,7 +6,7 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test install native-test pytest root clean
+.PHONY: demo test install native-test pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
@@ -29,6 +29,22 @@ native-test:
 
 pytest:
 	$(IN_ROOT) $(VPY) -m pytest -q
+
+# The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# in a venv of their own, and the whole pytest suite run against them. The
+# interpreter itself is not instrumented, so the ASan runtime is preloaded;
+# leak checking is off because the interpreter keeps memory until exit.
+ASAN_VENV := build/venv-asan
+CXX_IN_ROOT := g++
+ASAN_ENV  := LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+test-asan:
+	$(IN_ROOT) sh -c '[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(ASAN_VENV)'
+	$(IN_ROOT) $(ASAN_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q \
+	    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.VORLAN_SANITIZE=ON .
+	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
 
 root:
 	tools/build-root
