@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "byte_order.h"
 #include "module.h"
@@ -313,6 +314,36 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
     return *value ? 1 : -1;
 }
 
+// Values of conditional parameters found while computing the flags words,
+// kept for writing them. Writing from the same values that set the bits
+// keeps the message consistent even if a conversion hook edits the dict in
+// between, and saves a second lookup.
+class ConditionalValues {
+public:
+    explicit ConditionalValues(int32_t count)
+        : slots_(count <= kInline ? inline_ : new PyObject*[static_cast<size_t>(count)]),
+          count_(count) {
+        for (int32_t i = 0; i < count_; ++i) slots_[i] = nullptr;
+    }
+    ~ConditionalValues() {
+        for (int32_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+        if (slots_ != inline_) delete[] slots_;
+    }
+    ConditionalValues(const ConditionalValues&) = delete;
+    ConditionalValues& operator=(const ConditionalValues&) = delete;
+
+    // Takes over a new reference.
+    void keep(int32_t index, PyObject* value) { slots_[index] = value; }
+    // A new reference to the kept value, or null when none was kept.
+    PyObject* take(int32_t index) { return std::exchange(slots_[index], nullptr); }
+
+private:
+    static constexpr int32_t kInline = 16;
+    PyObject* inline_[kInline];
+    PyObject** slots_;
+    int32_t count_;
+};
+
 int Writer::write_object(PyObject* obj) {
     RecursionGuard recursion(" while packing a nested object");
     if (!recursion.entered()) return -1;
@@ -348,6 +379,9 @@ int Writer::write_object(PyObject* obj) {
 
     uint32_t flags = 0;
     uint32_t flags2 = 0;
+    // A dict subclass may answer item access differently each time, so it
+    // is asked again when writing; an exact dict is asked once.
+    ConditionalValues kept(exact ? entry->param_count : 0);
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word || !param.is_conditional) continue;
@@ -360,6 +394,7 @@ int Writer::write_object(PyObject* obj) {
             uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
             (param.flag_field ? flags2 : flags) |= bit;
         }
+        if (exact) kept.keep(i, value.release());
     }
 
     if (write_int32(entry->id) < 0) return -1;
@@ -379,7 +414,13 @@ int Writer::write_object(PyObject* obj) {
             if (!bit_set || param.type_code == TYPE_BOOL) continue;
         }
         Ref value;
-        int found = lookup(obj, exact, param.name_object, value.out());
+        int found;
+        if (exact && param.is_conditional) {
+            value = Ref(kept.take(i));
+            found = value ? 1 : 0;
+        } else {
+            found = lookup(obj, exact, param.name_object, value.out());
+        }
         if (found < 0) return -1;
         if (found == 0) {
             // A conditional parameter sharing its bit with a present one.
