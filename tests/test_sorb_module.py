@@ -4,6 +4,7 @@ import gc
 import importlib
 import pickle
 import sys
+import traceback
 
 import pytest
 
@@ -100,3 +101,16 @@ def test_import_turns_the_interpreter_lock_on_where_it_is_optional():
     # On a free-threaded host importing sorb enables the lock; elsewhere it
     # is always on.
     assert sys._is_gil_enabled()
+
+
+def test_tracebacks_name_the_functions_an_error_passed_through():
+    parser = SorbParser({"constructors": [
+        {"id": 1, "predicate": "a", "params": [{"name": "v", "type": "Vector<b>"}]},
+        {"id": 2, "predicate": "b"}]})
+    with pytest.raises(ValueError) as info:
+        parser.unpack(bytes.fromhex("01000000 15c4b51c 01000000 03000000"))
+    entries = [(frame.filename, frame.name)
+               for frame in traceback.extract_tb(info.value.__traceback__)[1:]]
+    assert entries == [("src/Vorlan/modules/sorb/sorb", "Vorlan.sorb.SorbParser." + name)
+                       for name in ["unpack", "_read_object", "_read_value", "_read_vector",
+                                    "_read_value", "_read_object"]]

@@ -19,6 +19,9 @@ enum class StringId {
 // A borrowed reference to one of the constants; valid once the module ran.
 PyObject* module_string(StringId id);
 
+// The module's namespace (borrowed), or null before the module ran.
+PyObject* module_dict();
+
 // A new reference to a global name of the module (such as "json"), or null
 // with NameError set.
 PyObject* module_global(const char* name);

@@ -12,6 +12,7 @@
 #include "module.h"
 #include "parser.h"
 #include "pyref.h"
+#include "traceback.h"
 
 namespace sorb {
 namespace {
@@ -105,10 +106,32 @@ struct Reader {
                                     static_cast<Py_ssize_t>(size), "strict");
     }
 
+    // Each adds its traceback entry on failure around the *_body step.
     PyObject* read_value(int32_t type_code, const char* type_name);
     PyObject* read_vector(const char* type_name);
     PyObject* read_object();
+
+    PyObject* read_value_body(int32_t type_code, const char* type_name);
+    PyObject* read_vector_body(const char* type_name);
+    PyObject* read_object_body();
 };
+
+PyObject* with_traceback(PyObject* result, TracebackSite site) {
+    if (result == nullptr) add_traceback(site);
+    return result;
+}
+
+PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
+    return with_traceback(read_value_body(type_code, type_name), TracebackSite::read_value);
+}
+
+PyObject* Reader::read_vector(const char* type_name) {
+    return with_traceback(read_vector_body(type_name), TracebackSite::read_vector);
+}
+
+PyObject* Reader::read_object() {
+    return with_traceback(read_object_body(), TracebackSite::read_object);
+}
 
 // Leaves the host's recursion accounting balanced on every path.
 class RecursionGuard {
@@ -123,7 +146,7 @@ private:
     bool entered_;
 };
 
-PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
+PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
     switch (type_code) {
         case TYPE_INT:
             return PyLong_FromUnsignedLong(read_int32());
@@ -148,7 +171,7 @@ PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
     }
 }
 
-PyObject* Reader::read_vector(const char* type_name) {
+PyObject* Reader::read_vector_body(const char* type_name) {
     // A bare "Vector" element type survives the stripping and nests vectors
     // in vectors, so hostile input could recurse as deep as it is long.
     RecursionGuard recursion(" while unpacking a vector");
@@ -190,7 +213,7 @@ PyObject* Reader::read_vector(const char* type_name) {
     return list.release();
 }
 
-PyObject* Reader::read_object() {
+PyObject* Reader::read_object_body() {
     RecursionGuard recursion(" while unpacking a nested object");
     if (!recursion.entered()) return nullptr;
 

@@ -6,6 +6,7 @@
 
 #include "module.h"
 #include "pyref.h"
+#include "traceback.h"
 
 namespace sorb {
 namespace {
@@ -164,9 +165,17 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
     return 0;
 }
 
+ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_ssize_t index);
+
 // Fills constructors[index] from one schema entry. On error sets an exception
 // and returns null; whatever was filled stays owned by the table.
 ConstructorDef* create_constructor(SchemaTable* table, PyObject* data, Py_ssize_t index) {
+    ConstructorDef* entry = create_constructor_body(table, data, index);
+    if (entry == nullptr) add_traceback(TracebackSite::create_constructor);
+    return entry;
+}
+
+ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_ssize_t index) {
     ConstructorDef* entry = &table->constructors[index];
     if (data == Py_None) {
         raise_none_attribute("get");
@@ -364,13 +373,9 @@ ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, std::string_vie
 
 SchemaTable* compiler_get_schema(SorbSchemaCompiler* compiler) { return compiler->schema; }
 
-int compiler_compile(SorbSchemaCompiler* compiler, PyObject* json_data) {
-    BusyGuard guard(&compiler->busy);
-    if (!guard.acquired()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "SorbSchemaCompiler.compile is already running on this compiler");
-        return -1;
-    }
+namespace {
+
+int parse_json_schema(SorbSchemaCompiler* compiler, PyObject* json_data) {
     Ref data;
     if (PyUnicode_Check(json_data)) {
         Ref json(module_global("json"));
@@ -394,6 +399,22 @@ int compiler_compile(SorbSchemaCompiler* compiler, PyObject* json_data) {
     if (!methods || PyList_Extend(defs.get(), methods.get()) < 0) return -1;
 
     return compile_defs(compiler, defs.get());
+}
+
+}  // namespace
+
+int compiler_compile(SorbSchemaCompiler* compiler, PyObject* json_data) {
+    BusyGuard guard(&compiler->busy);
+    if (!guard.acquired()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "SorbSchemaCompiler.compile is already running on this compiler");
+        return -1;
+    }
+    if (parse_json_schema(compiler, json_data) < 0) {
+        add_traceback(TracebackSite::parse_json_schema);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace sorb

@@ -10,6 +10,7 @@
 #include "parser.h"
 #include "pyref.h"
 #include "schema.h"
+#include "traceback.h"
 
 namespace sorb {
 
@@ -27,6 +28,8 @@ const char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
 PyTypeObject* SorbParser_Type = nullptr;
 
 PyObject* module_string(StringId id) { return g_strings[static_cast<int>(id)]; }
+
+PyObject* module_dict() { return g_module ? PyModule_GetDict(g_module) : nullptr; }
 
 PyObject* module_global(const char* name) {
     PyObject* value = nullptr;
@@ -129,8 +132,10 @@ PyObject* compiler_compile_method(PyObject* self, PyObject* const* args, Py_ssiz
     static const ArgSpec spec{"compile", names, 1, 1};
     PyObject* json_data;
     if (match_fastcall(spec, args, nargs, kwnames, &json_data) < 0) return nullptr;
-    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(self), json_data) < 0)
+    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(self), json_data) < 0) {
+        add_traceback(TracebackSite::compile);
         return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -171,8 +176,11 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(g_compiler_type));
     if (compiler == nullptr) return nullptr;
     Py_SETREF(parser->compiler, compiler);
-    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(compiler), schema_json) < 0)
+    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(compiler), schema_json) < 0) {
+        add_traceback(TracebackSite::compile);
+        add_traceback(TracebackSite::parser_init);
         return nullptr;
+    }
     return self.release();
 }
 
@@ -210,7 +218,9 @@ PyObject* parser_unpack_method(PyObject* obj, PyObject* const* args, Py_ssize_t 
     if (!call.acquired()) return nullptr;
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
-    return parser_unpack(self, compiler, data);
+    PyObject* result = parser_unpack(self, compiler, data);
+    if (result == nullptr) add_traceback(TracebackSite::unpack);
+    return result;
 }
 
 PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
@@ -224,7 +234,9 @@ PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t na
     if (!call.acquired()) return nullptr;
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
-    return parser_pack(self, compiler, value);
+    PyObject* result = parser_pack(self, compiler, value);
+    if (result == nullptr) add_traceback(TracebackSite::pack);
+    return result;
 }
 
 PyMethodDef parser_methods[] = {

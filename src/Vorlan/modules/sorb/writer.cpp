@@ -11,6 +11,7 @@
 #include "module.h"
 #include "parser.h"
 #include "pyref.h"
+#include "traceback.h"
 
 namespace sorb {
 namespace {
@@ -193,9 +194,25 @@ struct Writer {
     }
 
     int write_default(int32_t type_code);
-    int write_value(PyObject* value, int32_t type_code, const char* type_name);
-    int write_vector(PyObject* value, const char* type_name);
-    int write_object(PyObject* obj);
+    // Each adds its traceback entry on failure around the *_body step.
+    int write_value(PyObject* value, int32_t type_code, const char* type_name) {
+        return with_traceback(write_value_body(value, type_code, type_name), TracebackSite::write_value);
+    }
+    int write_vector(PyObject* value, const char* type_name) {
+        return with_traceback(write_vector_body(value, type_name), TracebackSite::write_vector);
+    }
+    int write_object(PyObject* obj) {
+        return with_traceback(write_object_body(obj), TracebackSite::write_object);
+    }
+
+    int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
+    int write_vector_body(PyObject* value, const char* type_name);
+    int write_object_body(PyObject* obj);
+
+    static int with_traceback(int status, TracebackSite site) {
+        if (status < 0) add_traceback(site);
+        return status;
+    }
 };
 
 int Writer::write_default(int32_t type_code) {
@@ -223,7 +240,7 @@ int Writer::write_default(int32_t type_code) {
     }
 }
 
-int Writer::write_value(PyObject* value, int32_t type_code, const char* type_name) {
+int Writer::write_value_body(PyObject* value, int32_t type_code, const char* type_name) {
     switch (type_code) {
         case TYPE_INT: {
             int32_t v;
@@ -259,7 +276,7 @@ int Writer::write_value(PyObject* value, int32_t type_code, const char* type_nam
     }
 }
 
-int Writer::write_vector(PyObject* value, const char* type_name) {
+int Writer::write_vector_body(PyObject* value, const char* type_name) {
     RecursionGuard recursion(" while packing a vector");
     if (!recursion.entered()) return -1;
 
@@ -344,7 +361,7 @@ private:
     int32_t count_;
 };
 
-int Writer::write_object(PyObject* obj) {
+int Writer::write_object_body(PyObject* obj) {
     RecursionGuard recursion(" while packing a nested object");
     if (!recursion.entered()) return -1;
 
