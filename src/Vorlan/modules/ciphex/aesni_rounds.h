@@ -39,16 +39,24 @@ CIPHEX_AESNI_INLINE RoundKeys load_round_keys(const std::uint8_t keys[15][16]) {
     return rk;
 }
 
-CIPHEX_AESNI_INLINE __m128i encrypt_block(const RoundKeys& rk, __m128i x) {
-    x = _mm_xor_si128(x, rk.k[0]);
+// Rounds 1..13 of encryption: the state after the initial whitening in,
+// the input of the last round out.
+CIPHEX_AESNI_INLINE __m128i encrypt_middle_rounds(const RoundKeys& rk, __m128i x) {
     for (int r = 1; r < 14; ++r) x = _mm_aesenc_si128(x, rk.k[r]);
-    return _mm_aesenclast_si128(x, rk.k[14]);
+    return x;
+}
+
+CIPHEX_AESNI_INLINE __m128i decrypt_middle_rounds(const RoundKeys& rk, __m128i x) {
+    for (int r = 1; r < 14; ++r) x = _mm_aesdec_si128(x, rk.k[r]);
+    return x;
+}
+
+CIPHEX_AESNI_INLINE __m128i encrypt_block(const RoundKeys& rk, __m128i x) {
+    return _mm_aesenclast_si128(encrypt_middle_rounds(rk, _mm_xor_si128(x, rk.k[0])), rk.k[14]);
 }
 
 CIPHEX_AESNI_INLINE __m128i decrypt_block(const RoundKeys& rk, __m128i x) {
-    x = _mm_xor_si128(x, rk.k[0]);
-    for (int r = 1; r < 14; ++r) x = _mm_aesdec_si128(x, rk.k[r]);
-    return _mm_aesdeclast_si128(x, rk.k[14]);
+    return _mm_aesdeclast_si128(decrypt_middle_rounds(rk, _mm_xor_si128(x, rk.k[0])), rk.k[14]);
 }
 
 }  // namespace vorlan::ciphex::aesni
