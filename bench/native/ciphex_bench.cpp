@@ -5,6 +5,14 @@
 //
 //   ciphex_bench [repeats]
 //
+// From the repository, after building with -DVORLAN_BENCH=ON:
+//   tools/in-root build/native/bench/native/ciphex_bench
+//   tools/in-root env CIPHEX_BACKEND=soft OPENSSL_ia32cap="~0x200000200000000"
+//       build/native/bench/native/ciphex_bench      (one command line)
+// (that mask clears OpenSSL's AES-NI and PCLMULQDQ bits; adding the SSSE3 bit,
+// "~0x200020200000000", also takes away its vector-permute and bit-sliced AES
+// and leaves its table-driven code, the closest peer of our software path.)
+//
 // Each figure is the median of `repeats` samples taken after a warm-up, our
 // sample and OpenSSL's alternating so that both see the same machine noise.
 #define OPENSSL_SUPPRESS_DEPRECATED 1  // AES_ige_encrypt has no EVP form

@@ -41,7 +41,7 @@ inline void spin_pause() {
 }
 
 // The process-wide record; only run_backend_once() writes it.
-BackendOnce process_backend;
+constinit BackendOnce process_backend;
 
 }  // namespace
 
