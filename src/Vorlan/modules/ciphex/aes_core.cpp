@@ -9,11 +9,16 @@ namespace vorlan::ciphex {
 namespace {
 
 // Built once by build_soft_tables() and read-only afterwards; the backend
-// initialisation flag publishes them to every other thread.
-std::uint8_t sbox[256];
-std::uint8_t inv_sbox[256];
-alignas(64) std::uint32_t Te0[256], Te1[256], Te2[256], Te3[256];
-alignas(64) std::uint32_t Td0[256], Td1[256], Td2[256], Td3[256];
+// initialisation flag publishes them to every other thread. One object, so
+// position-independent code reaches every table from a single base register
+// and the round function does not run out of registers.
+struct SoftTables {
+    std::uint32_t Te0[256], Te1[256], Te2[256], Te3[256];
+    std::uint32_t Td0[256], Td1[256], Td2[256], Td3[256];
+    std::uint8_t sbox[256];
+    std::uint8_t inv_sbox[256];
+};
+alignas(64) SoftTables tables;
 
 // Round constants in the least significant byte; the eighth entry pads.
 constexpr std::uint32_t rcon[8] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x00};
@@ -39,7 +44,7 @@ constexpr std::uint32_t byte2(std::uint32_t w) { return (w >> 16) & 0xFF; }
 constexpr std::uint32_t byte3(std::uint32_t w) { return w >> 24; }
 
 std::uint32_t sub_word(std::uint32_t w) {
-    return pack_bytes(sbox[byte0(w)], sbox[byte1(w)], sbox[byte2(w)], sbox[byte3(w)]);
+    return pack_bytes(tables.sbox[byte0(w)], tables.sbox[byte1(w)], tables.sbox[byte2(w)], tables.sbox[byte3(w)]);
 }
 
 // InvMixColumns of one column, by arithmetic: the T-tables include the
@@ -80,28 +85,28 @@ void build_soft_tables() {
     for (int x = 0; x < 256; ++x) {
         std::uint8_t b = inv[x];
         std::uint8_t s = b ^ rotl8(b, 1) ^ rotl8(b, 2) ^ rotl8(b, 3) ^ rotl8(b, 4) ^ 0x63;
-        sbox[x] = s;
-        inv_sbox[s] = static_cast<std::uint8_t>(x);
+        tables.sbox[x] = s;
+        tables.inv_sbox[s] = static_cast<std::uint8_t>(x);
     }
 
     for (int x = 0; x < 256; ++x) {
-        std::uint8_t s = sbox[x];
+        std::uint8_t s = tables.sbox[x];
         std::uint8_t s2 = xtime(s);
         std::uint8_t s3 = s2 ^ s;
         std::uint32_t te = pack_bytes(s2, s, s, s3);
-        Te0[x] = te;
-        Te1[x] = rotl32(te, 8);
-        Te2[x] = rotl32(te, 16);
-        Te3[x] = rotl32(te, 24);
+        tables.Te0[x] = te;
+        tables.Te1[x] = rotl32(te, 8);
+        tables.Te2[x] = rotl32(te, 16);
+        tables.Te3[x] = rotl32(te, 24);
 
-        std::uint8_t si = inv_sbox[x];
+        std::uint8_t si = tables.inv_sbox[x];
         std::uint8_t i2 = xtime(si), i4 = xtime(i2), i8 = xtime(i4);
         std::uint8_t i9 = i8 ^ si, i11 = i8 ^ i2 ^ si, i13 = i8 ^ i4 ^ si, i14 = i8 ^ i4 ^ i2;
         std::uint32_t td = pack_bytes(i14, i9, i13, i11);
-        Td0[x] = td;
-        Td1[x] = rotl32(td, 8);
-        Td2[x] = rotl32(td, 16);
-        Td3[x] = rotl32(td, 24);
+        tables.Td0[x] = td;
+        tables.Td1[x] = rotl32(td, 8);
+        tables.Td2[x] = rotl32(td, 16);
+        tables.Td3[x] = rotl32(td, 24);
     }
 }
 
@@ -139,23 +144,23 @@ void aes256_encrypt_block_soft(const std::uint8_t enc_keys[15][16], const std::u
     std::uint32_t s2 = in[2] ^ round_key_word(enc_keys, 0, 2);
     std::uint32_t s3 = in[3] ^ round_key_word(enc_keys, 0, 3);
     for (int r = 1; r < 14; ++r) {
-        std::uint32_t t0 = Te0[byte0(s0)] ^ Te1[byte1(s1)] ^ Te2[byte2(s2)] ^ Te3[byte3(s3)] ^
+        std::uint32_t t0 = tables.Te0[byte0(s0)] ^ tables.Te1[byte1(s1)] ^ tables.Te2[byte2(s2)] ^ tables.Te3[byte3(s3)] ^
                            round_key_word(enc_keys, r, 0);
-        std::uint32_t t1 = Te0[byte0(s1)] ^ Te1[byte1(s2)] ^ Te2[byte2(s3)] ^ Te3[byte3(s0)] ^
+        std::uint32_t t1 = tables.Te0[byte0(s1)] ^ tables.Te1[byte1(s2)] ^ tables.Te2[byte2(s3)] ^ tables.Te3[byte3(s0)] ^
                            round_key_word(enc_keys, r, 1);
-        std::uint32_t t2 = Te0[byte0(s2)] ^ Te1[byte1(s3)] ^ Te2[byte2(s0)] ^ Te3[byte3(s1)] ^
+        std::uint32_t t2 = tables.Te0[byte0(s2)] ^ tables.Te1[byte1(s3)] ^ tables.Te2[byte2(s0)] ^ tables.Te3[byte3(s1)] ^
                            round_key_word(enc_keys, r, 2);
-        std::uint32_t t3 = Te0[byte0(s3)] ^ Te1[byte1(s0)] ^ Te2[byte2(s1)] ^ Te3[byte3(s2)] ^
+        std::uint32_t t3 = tables.Te0[byte0(s3)] ^ tables.Te1[byte1(s0)] ^ tables.Te2[byte2(s1)] ^ tables.Te3[byte3(s2)] ^
                            round_key_word(enc_keys, r, 3);
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
-    std::uint32_t o0 = pack_bytes(sbox[byte0(s0)], sbox[byte1(s1)], sbox[byte2(s2)], sbox[byte3(s3)]);
-    std::uint32_t o1 = pack_bytes(sbox[byte0(s1)], sbox[byte1(s2)], sbox[byte2(s3)], sbox[byte3(s0)]);
-    std::uint32_t o2 = pack_bytes(sbox[byte0(s2)], sbox[byte1(s3)], sbox[byte2(s0)], sbox[byte3(s1)]);
-    std::uint32_t o3 = pack_bytes(sbox[byte0(s3)], sbox[byte1(s0)], sbox[byte2(s1)], sbox[byte3(s2)]);
+    std::uint32_t o0 = pack_bytes(tables.sbox[byte0(s0)], tables.sbox[byte1(s1)], tables.sbox[byte2(s2)], tables.sbox[byte3(s3)]);
+    std::uint32_t o1 = pack_bytes(tables.sbox[byte0(s1)], tables.sbox[byte1(s2)], tables.sbox[byte2(s3)], tables.sbox[byte3(s0)]);
+    std::uint32_t o2 = pack_bytes(tables.sbox[byte0(s2)], tables.sbox[byte1(s3)], tables.sbox[byte2(s0)], tables.sbox[byte3(s1)]);
+    std::uint32_t o3 = pack_bytes(tables.sbox[byte0(s3)], tables.sbox[byte1(s0)], tables.sbox[byte2(s1)], tables.sbox[byte3(s2)]);
     out[0] = o0 ^ round_key_word(enc_keys, 14, 0);
     out[1] = o1 ^ round_key_word(enc_keys, 14, 1);
     out[2] = o2 ^ round_key_word(enc_keys, 14, 2);
@@ -169,13 +174,13 @@ void aes256_decrypt_block_soft(const std::uint8_t dec_keys[15][16], const std::u
     std::uint32_t s2 = in[2] ^ round_key_word(dec_keys, 0, 2);
     std::uint32_t s3 = in[3] ^ round_key_word(dec_keys, 0, 3);
     for (int r = 1; r < 14; ++r) {
-        std::uint32_t t0 = Td0[byte0(s0)] ^ Td1[byte1(s3)] ^ Td2[byte2(s2)] ^ Td3[byte3(s1)] ^
+        std::uint32_t t0 = tables.Td0[byte0(s0)] ^ tables.Td1[byte1(s3)] ^ tables.Td2[byte2(s2)] ^ tables.Td3[byte3(s1)] ^
                            round_key_word(dec_keys, r, 0);
-        std::uint32_t t1 = Td0[byte0(s1)] ^ Td1[byte1(s0)] ^ Td2[byte2(s3)] ^ Td3[byte3(s2)] ^
+        std::uint32_t t1 = tables.Td0[byte0(s1)] ^ tables.Td1[byte1(s0)] ^ tables.Td2[byte2(s3)] ^ tables.Td3[byte3(s2)] ^
                            round_key_word(dec_keys, r, 1);
-        std::uint32_t t2 = Td0[byte0(s2)] ^ Td1[byte1(s1)] ^ Td2[byte2(s0)] ^ Td3[byte3(s3)] ^
+        std::uint32_t t2 = tables.Td0[byte0(s2)] ^ tables.Td1[byte1(s1)] ^ tables.Td2[byte2(s0)] ^ tables.Td3[byte3(s3)] ^
                            round_key_word(dec_keys, r, 2);
-        std::uint32_t t3 = Td0[byte0(s3)] ^ Td1[byte1(s2)] ^ Td2[byte2(s1)] ^ Td3[byte3(s0)] ^
+        std::uint32_t t3 = tables.Td0[byte0(s3)] ^ tables.Td1[byte1(s2)] ^ tables.Td2[byte2(s1)] ^ tables.Td3[byte3(s0)] ^
                            round_key_word(dec_keys, r, 3);
         s0 = t0;
         s1 = t1;
@@ -183,13 +188,13 @@ void aes256_decrypt_block_soft(const std::uint8_t dec_keys[15][16], const std::u
         s3 = t3;
     }
     std::uint32_t o0 =
-        pack_bytes(inv_sbox[byte0(s0)], inv_sbox[byte1(s3)], inv_sbox[byte2(s2)], inv_sbox[byte3(s1)]);
+        pack_bytes(tables.inv_sbox[byte0(s0)], tables.inv_sbox[byte1(s3)], tables.inv_sbox[byte2(s2)], tables.inv_sbox[byte3(s1)]);
     std::uint32_t o1 =
-        pack_bytes(inv_sbox[byte0(s1)], inv_sbox[byte1(s0)], inv_sbox[byte2(s3)], inv_sbox[byte3(s2)]);
+        pack_bytes(tables.inv_sbox[byte0(s1)], tables.inv_sbox[byte1(s0)], tables.inv_sbox[byte2(s3)], tables.inv_sbox[byte3(s2)]);
     std::uint32_t o2 =
-        pack_bytes(inv_sbox[byte0(s2)], inv_sbox[byte1(s1)], inv_sbox[byte2(s0)], inv_sbox[byte3(s3)]);
+        pack_bytes(tables.inv_sbox[byte0(s2)], tables.inv_sbox[byte1(s1)], tables.inv_sbox[byte2(s0)], tables.inv_sbox[byte3(s3)]);
     std::uint32_t o3 =
-        pack_bytes(inv_sbox[byte0(s3)], inv_sbox[byte1(s2)], inv_sbox[byte2(s1)], inv_sbox[byte3(s0)]);
+        pack_bytes(tables.inv_sbox[byte0(s3)], tables.inv_sbox[byte1(s2)], tables.inv_sbox[byte2(s1)], tables.inv_sbox[byte3(s0)]);
     out[0] = o0 ^ round_key_word(dec_keys, 14, 0);
     out[1] = o1 ^ round_key_word(dec_keys, 14, 1);
     out[2] = o2 ^ round_key_word(dec_keys, 14, 2);
