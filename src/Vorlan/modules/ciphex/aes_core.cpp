@@ -44,7 +44,8 @@ constexpr std::uint32_t byte2(std::uint32_t w) { return (w >> 16) & 0xFF; }
 constexpr std::uint32_t byte3(std::uint32_t w) { return w >> 24; }
 
 std::uint32_t sub_word(std::uint32_t w) {
-    return pack_bytes(tables.sbox[byte0(w)], tables.sbox[byte1(w)], tables.sbox[byte2(w)], tables.sbox[byte3(w)]);
+    return pack_bytes(tables.sbox[byte0(w)], tables.sbox[byte1(w)], tables.sbox[byte2(w)],
+                      tables.sbox[byte3(w)]);
 }
 
 // InvMixColumns of one column, by arithmetic: the T-tables include the
@@ -69,6 +70,29 @@ std::uint32_t inv_mix_column(std::uint32_t w) {
 
 inline std::uint32_t round_key_word(const std::uint8_t keys[15][16], int r, int j) {
     return load_u32_le(&keys[r][4 * j]);
+}
+
+
+// One output column of a middle round: byte r of the column comes from
+// state word a, b, c, d for r = 0..3 (ShiftRows picks which words those are).
+inline std::uint32_t enc_round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    return tables.Te0[byte0(a)] ^ tables.Te1[byte1(b)] ^ tables.Te2[byte2(c)] ^
+           tables.Te3[byte3(d)];
+}
+
+inline std::uint32_t enc_last(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    return pack_bytes(tables.sbox[byte0(a)], tables.sbox[byte1(b)], tables.sbox[byte2(c)],
+                      tables.sbox[byte3(d)]);
+}
+
+inline std::uint32_t dec_round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    return tables.Td0[byte0(a)] ^ tables.Td1[byte1(b)] ^ tables.Td2[byte2(c)] ^
+           tables.Td3[byte3(d)];
+}
+
+inline std::uint32_t dec_last(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    return pack_bytes(tables.inv_sbox[byte0(a)], tables.inv_sbox[byte1(b)],
+                      tables.inv_sbox[byte2(c)], tables.inv_sbox[byte3(d)]);
 }
 
 }  // namespace
@@ -144,27 +168,19 @@ void aes256_encrypt_block_soft(const std::uint8_t enc_keys[15][16], const std::u
     std::uint32_t s2 = in[2] ^ round_key_word(enc_keys, 0, 2);
     std::uint32_t s3 = in[3] ^ round_key_word(enc_keys, 0, 3);
     for (int r = 1; r < 14; ++r) {
-        std::uint32_t t0 = tables.Te0[byte0(s0)] ^ tables.Te1[byte1(s1)] ^ tables.Te2[byte2(s2)] ^ tables.Te3[byte3(s3)] ^
-                           round_key_word(enc_keys, r, 0);
-        std::uint32_t t1 = tables.Te0[byte0(s1)] ^ tables.Te1[byte1(s2)] ^ tables.Te2[byte2(s3)] ^ tables.Te3[byte3(s0)] ^
-                           round_key_word(enc_keys, r, 1);
-        std::uint32_t t2 = tables.Te0[byte0(s2)] ^ tables.Te1[byte1(s3)] ^ tables.Te2[byte2(s0)] ^ tables.Te3[byte3(s1)] ^
-                           round_key_word(enc_keys, r, 2);
-        std::uint32_t t3 = tables.Te0[byte0(s3)] ^ tables.Te1[byte1(s0)] ^ tables.Te2[byte2(s1)] ^ tables.Te3[byte3(s2)] ^
-                           round_key_word(enc_keys, r, 3);
+        std::uint32_t t0 = enc_round(s0, s1, s2, s3) ^ round_key_word(enc_keys, r, 0);
+        std::uint32_t t1 = enc_round(s1, s2, s3, s0) ^ round_key_word(enc_keys, r, 1);
+        std::uint32_t t2 = enc_round(s2, s3, s0, s1) ^ round_key_word(enc_keys, r, 2);
+        std::uint32_t t3 = enc_round(s3, s0, s1, s2) ^ round_key_word(enc_keys, r, 3);
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
-    std::uint32_t o0 = pack_bytes(tables.sbox[byte0(s0)], tables.sbox[byte1(s1)], tables.sbox[byte2(s2)], tables.sbox[byte3(s3)]);
-    std::uint32_t o1 = pack_bytes(tables.sbox[byte0(s1)], tables.sbox[byte1(s2)], tables.sbox[byte2(s3)], tables.sbox[byte3(s0)]);
-    std::uint32_t o2 = pack_bytes(tables.sbox[byte0(s2)], tables.sbox[byte1(s3)], tables.sbox[byte2(s0)], tables.sbox[byte3(s1)]);
-    std::uint32_t o3 = pack_bytes(tables.sbox[byte0(s3)], tables.sbox[byte1(s0)], tables.sbox[byte2(s1)], tables.sbox[byte3(s2)]);
-    out[0] = o0 ^ round_key_word(enc_keys, 14, 0);
-    out[1] = o1 ^ round_key_word(enc_keys, 14, 1);
-    out[2] = o2 ^ round_key_word(enc_keys, 14, 2);
-    out[3] = o3 ^ round_key_word(enc_keys, 14, 3);
+    out[0] = enc_last(s0, s1, s2, s3) ^ round_key_word(enc_keys, 14, 0);
+    out[1] = enc_last(s1, s2, s3, s0) ^ round_key_word(enc_keys, 14, 1);
+    out[2] = enc_last(s2, s3, s0, s1) ^ round_key_word(enc_keys, 14, 2);
+    out[3] = enc_last(s3, s0, s1, s2) ^ round_key_word(enc_keys, 14, 3);
 }
 
 void aes256_decrypt_block_soft(const std::uint8_t dec_keys[15][16], const std::uint32_t in[4],
@@ -174,31 +190,19 @@ void aes256_decrypt_block_soft(const std::uint8_t dec_keys[15][16], const std::u
     std::uint32_t s2 = in[2] ^ round_key_word(dec_keys, 0, 2);
     std::uint32_t s3 = in[3] ^ round_key_word(dec_keys, 0, 3);
     for (int r = 1; r < 14; ++r) {
-        std::uint32_t t0 = tables.Td0[byte0(s0)] ^ tables.Td1[byte1(s3)] ^ tables.Td2[byte2(s2)] ^ tables.Td3[byte3(s1)] ^
-                           round_key_word(dec_keys, r, 0);
-        std::uint32_t t1 = tables.Td0[byte0(s1)] ^ tables.Td1[byte1(s0)] ^ tables.Td2[byte2(s3)] ^ tables.Td3[byte3(s2)] ^
-                           round_key_word(dec_keys, r, 1);
-        std::uint32_t t2 = tables.Td0[byte0(s2)] ^ tables.Td1[byte1(s1)] ^ tables.Td2[byte2(s0)] ^ tables.Td3[byte3(s3)] ^
-                           round_key_word(dec_keys, r, 2);
-        std::uint32_t t3 = tables.Td0[byte0(s3)] ^ tables.Td1[byte1(s2)] ^ tables.Td2[byte2(s1)] ^ tables.Td3[byte3(s0)] ^
-                           round_key_word(dec_keys, r, 3);
+        std::uint32_t t0 = dec_round(s0, s3, s2, s1) ^ round_key_word(dec_keys, r, 0);
+        std::uint32_t t1 = dec_round(s1, s0, s3, s2) ^ round_key_word(dec_keys, r, 1);
+        std::uint32_t t2 = dec_round(s2, s1, s0, s3) ^ round_key_word(dec_keys, r, 2);
+        std::uint32_t t3 = dec_round(s3, s2, s1, s0) ^ round_key_word(dec_keys, r, 3);
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
-    std::uint32_t o0 =
-        pack_bytes(tables.inv_sbox[byte0(s0)], tables.inv_sbox[byte1(s3)], tables.inv_sbox[byte2(s2)], tables.inv_sbox[byte3(s1)]);
-    std::uint32_t o1 =
-        pack_bytes(tables.inv_sbox[byte0(s1)], tables.inv_sbox[byte1(s0)], tables.inv_sbox[byte2(s3)], tables.inv_sbox[byte3(s2)]);
-    std::uint32_t o2 =
-        pack_bytes(tables.inv_sbox[byte0(s2)], tables.inv_sbox[byte1(s1)], tables.inv_sbox[byte2(s0)], tables.inv_sbox[byte3(s3)]);
-    std::uint32_t o3 =
-        pack_bytes(tables.inv_sbox[byte0(s3)], tables.inv_sbox[byte1(s2)], tables.inv_sbox[byte2(s1)], tables.inv_sbox[byte3(s0)]);
-    out[0] = o0 ^ round_key_word(dec_keys, 14, 0);
-    out[1] = o1 ^ round_key_word(dec_keys, 14, 1);
-    out[2] = o2 ^ round_key_word(dec_keys, 14, 2);
-    out[3] = o3 ^ round_key_word(dec_keys, 14, 3);
+    out[0] = dec_last(s0, s3, s2, s1) ^ round_key_word(dec_keys, 14, 0);
+    out[1] = dec_last(s1, s0, s3, s2) ^ round_key_word(dec_keys, 14, 1);
+    out[2] = dec_last(s2, s1, s0, s3) ^ round_key_word(dec_keys, 14, 2);
+    out[3] = dec_last(s3, s2, s1, s0) ^ round_key_word(dec_keys, 14, 3);
 }
 
 }  // namespace vorlan::ciphex

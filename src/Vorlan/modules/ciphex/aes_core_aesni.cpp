@@ -49,7 +49,9 @@ CIPHEX_AESNI_FN void aes256_expand_key_aesni(AesKeySchedule& schedule, const std
 
     if (!with_decrypt) return;
     aesni::store128(schedule.dec_keys[0], rk[14]);
-    for (int i = 1; i < 14; ++i) aesni::store128(schedule.dec_keys[i], _mm_aesimc_si128(rk[14 - i]));
+    for (int i = 1; i < 14; ++i) {
+        aesni::store128(schedule.dec_keys[i], _mm_aesimc_si128(rk[14 - i]));
+    }
     aesni::store128(schedule.dec_keys[14], rk[0]);
 }
 

@@ -74,7 +74,9 @@ CpuFeatures select_backend(const PlatformQuery& platform) {
             f.ssse3 = static_cast<int>(bit(ecx, 9));
             f.sse4_1 = static_cast<int>(bit(ecx, 19));
         }
-        if (max_leaf >= 7) f.avx2 = static_cast<int>(bit(platform.cpuid(platform.ctx, 7, 0).ebx, 5));
+        if (max_leaf >= 7) {
+            f.avx2 = static_cast<int>(bit(platform.cpuid(platform.ctx, 7, 0).ebx, 5));
+        }
     }
     f.arm_crypto = 0;
 
@@ -94,8 +96,8 @@ int run_backend_once(BackendOnce& once, const PlatformQuery& platform, void (*pr
         return once.features.backend_id;
     }
     std::uint32_t expected = BACKEND_FLAG_IDLE;
-    if (!once.flag.compare_exchange_strong(expected, BACKEND_FLAG_RUNNING, std::memory_order_acquire,
-                                           std::memory_order_acquire)) {
+    if (!once.flag.compare_exchange_strong(expected, BACKEND_FLAG_RUNNING,
+                                           std::memory_order_acquire, std::memory_order_acquire)) {
         // Another thread is initialising; what it does is short and cannot fail.
         while (once.flag.load(std::memory_order_acquire) != BACKEND_FLAG_DONE) spin_pause();
         return once.features.backend_id;
