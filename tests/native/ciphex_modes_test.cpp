@@ -24,15 +24,15 @@ void ctr_from_iv(const Backend& be, const AesKeySchedule& ks, const std::uint8_t
     be.ctr_crypt(ks, ctr, in, len, out);
 }
 
+#define CIPHEX_BLOCK_TRANSFORM(fn)                                                           \
+    [](const Backend& b, const AesKeySchedule& k, const std::uint8_t* iv, const std::uint8_t* in, \
+       std::size_t n, std::uint8_t* out) { b.fn(k, in, n, iv, out); }
+
 const std::pair<const char*, Transform> kTransforms[] = {
-    {"ige_enc", [](const Backend& b, const AesKeySchedule& k, const std::uint8_t* iv,
-                   const std::uint8_t* in, std::size_t n, std::uint8_t* out) { b.ige_encrypt(k, in, n, iv, out); }},
-    {"ige_dec", [](const Backend& b, const AesKeySchedule& k, const std::uint8_t* iv,
-                   const std::uint8_t* in, std::size_t n, std::uint8_t* out) { b.ige_decrypt(k, in, n, iv, out); }},
-    {"cbc_enc", [](const Backend& b, const AesKeySchedule& k, const std::uint8_t* iv,
-                   const std::uint8_t* in, std::size_t n, std::uint8_t* out) { b.cbc_encrypt(k, in, n, iv, out); }},
-    {"cbc_dec", [](const Backend& b, const AesKeySchedule& k, const std::uint8_t* iv,
-                   const std::uint8_t* in, std::size_t n, std::uint8_t* out) { b.cbc_decrypt(k, in, n, iv, out); }},
+    {"ige_enc", CIPHEX_BLOCK_TRANSFORM(ige_encrypt)},
+    {"ige_dec", CIPHEX_BLOCK_TRANSFORM(ige_decrypt)},
+    {"cbc_enc", CIPHEX_BLOCK_TRANSFORM(cbc_encrypt)},
+    {"cbc_dec", CIPHEX_BLOCK_TRANSFORM(cbc_decrypt)},
     {"ctr", ctr_from_iv},
 };
 

@@ -125,7 +125,8 @@ CIPHEX_AESNI_FN void aesni_ctr256_crypt(const AesKeySchedule& schedule, CtrStrea
             // byte alone (the top byte of the high 64-bit lane).
             const __m128i base = counter_block(c);
             for (int b = 0; b < 8; ++b) {
-                const __m128i step = _mm_set_epi64x(static_cast<long long>(std::uint64_t(b) << 56), 0);
+                const auto top_byte = static_cast<long long>(std::uint64_t(b) << 56);
+                const __m128i step = _mm_set_epi64x(top_byte, 0);
                 x[b] = _mm_xor_si128(_mm_add_epi64(base, step), rk.k[0]);
             }
             add_to_counter(c, 8);
