@@ -1,0 +1,123 @@
+// Once-only backend selection: the CPUID and environment layer, the pure
+// selection, and the atomic once-flag that publishes the result.
+#include "backend.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "aes_core.h"
+#include "backend_select.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#define CIPHEX_HAVE_CPUID 1
+#else
+#define CIPHEX_HAVE_CPUID 0
+#endif
+
+#ifndef CIPHEX_HAVE_AESNI
+#define CIPHEX_HAVE_AESNI 0
+#endif
+
+namespace vorlan::ciphex {
+namespace {
+
+constexpr std::uint32_t bit(std::uint32_t reg, int n) { return (reg >> n) & 1u; }
+
+#if CIPHEX_HAVE_CPUID
+CpuidRegs native_cpuid(void*, std::uint32_t leaf, std::uint32_t subleaf) {
+    CpuidRegs r{};
+    __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+    return r;
+}
+#endif
+
+const char* native_backend_env(void*) { return std::getenv("CIPHEX_BACKEND"); }
+
+inline void spin_pause() {
+#if CIPHEX_HAVE_CPUID
+    __builtin_ia32_pause();
+#endif
+}
+
+// The process-wide record; only run_backend_once() writes it.
+constinit BackendOnce process_backend;
+
+}  // namespace
+
+const char* backend_name(int id) {
+    switch (id) {
+        case BACKEND_X86_AESNI: return "x86-aesni";
+        case BACKEND_ARM_CRYPTO: return "arm-crypto";
+        default: return "soft";
+    }
+}
+
+PlatformQuery native_platform_query() {
+#if CIPHEX_HAVE_CPUID
+    return PlatformQuery{native_cpuid, native_backend_env, nullptr};
+#else
+    return PlatformQuery{nullptr, native_backend_env, nullptr};
+#endif
+}
+
+CpuFeatures select_backend(const PlatformQuery& platform) {
+    CpuFeatures f{};
+    if (platform.cpuid) {
+        std::uint32_t max_leaf = platform.cpuid(platform.ctx, 0, 0).eax;
+        // A leaf above the maximum returns another leaf's data on some
+        // processors; trusting it could claim AES-NI that is not there.
+        if (max_leaf >= 1) {
+            std::uint32_t ecx = platform.cpuid(platform.ctx, 1, 0).ecx;
+            f.aes_ni = static_cast<int>(bit(ecx, 25));
+            f.pclmulqdq = static_cast<int>(bit(ecx, 1));
+            f.ssse3 = static_cast<int>(bit(ecx, 9));
+            f.sse4_1 = static_cast<int>(bit(ecx, 19));
+        }
+        if (max_leaf >= 7) {
+            f.avx2 = static_cast<int>(bit(platform.cpuid(platform.ctx, 7, 0).ebx, 5));
+        }
+    }
+    f.arm_crypto = 0;
+
+    const bool aesni_usable = CIPHEX_HAVE_AESNI && f.aes_ni;
+    int id = aesni_usable ? BACKEND_X86_AESNI : BACKEND_SOFT;
+    const char* env = platform.read_backend_env(platform.ctx);
+    if (env && std::strcmp(env, "soft") == 0) id = BACKEND_SOFT;
+    // "aesni" can only confirm the automatic choice on x86-64, so it needs
+    // no branch of its own: without AES-NI the automatic choice is soft.
+    f.backend_id = id;
+    f.backend_name = backend_name(id);
+    return f;
+}
+
+int run_backend_once(BackendOnce& once, const PlatformQuery& platform, void (*prepare)()) {
+    if (once.flag.load(std::memory_order_acquire) == BACKEND_FLAG_DONE) {
+        return once.features.backend_id;
+    }
+    std::uint32_t expected = BACKEND_FLAG_IDLE;
+    if (!once.flag.compare_exchange_strong(expected, BACKEND_FLAG_RUNNING,
+                                           std::memory_order_acquire, std::memory_order_acquire)) {
+        // Another thread is initialising; what it does is short and cannot fail.
+        while (once.flag.load(std::memory_order_acquire) != BACKEND_FLAG_DONE) spin_pause();
+        return once.features.backend_id;
+    }
+    if (prepare) prepare();
+    once.features = select_backend(platform);
+    once.flag.store(BACKEND_FLAG_DONE, std::memory_order_release);
+    return once.features.backend_id;
+}
+
+int detect_backend() {
+    if (process_backend.flag.load(std::memory_order_acquire) == BACKEND_FLAG_DONE) {
+        return process_backend.features.backend_id;
+    }
+    return run_backend_once(process_backend, native_platform_query(), build_soft_tables);
+}
+
+const CpuFeatures& cpu_features() {
+    detect_backend();
+    return process_backend.features;
+}
+
+}  // namespace vorlan::ciphex

@@ -1,0 +1,113 @@
+// Public mode routines: dispatch on the process-wide backend, and the CTR
+// stream set-up and repositioning that both backends share.
+#include "modes.h"
+
+#include <cstring>
+
+#include "backend.h"
+#include "modes_internal.h"
+
+namespace vorlan::ciphex {
+namespace {
+
+inline bool use_aesni() {
+#if CIPHEX_HAVE_AESNI
+    return detect_backend() == BACKEND_X86_AESNI;
+#else
+    detect_backend();
+    return false;
+#endif
+}
+
+// Encrypts the current counter into the keystream buffer, moves the counter
+// on and marks pos_in_block bytes (1..15) of that block as used.
+void ctr_buffer_block(CtrStreamState& ctr, const AesKeySchedule& schedule, unsigned pos_in_block) {
+    aes256_encrypt_block(schedule, ctr.counter, ctr.keystream);
+    ctr.state = static_cast<std::uint8_t>(pos_in_block);
+    Counter128 c = load_counter(ctr.counter);
+    increment_counter(c);
+    store_counter(ctr.counter, c);
+}
+
+}  // namespace
+
+#if CIPHEX_HAVE_AESNI
+#define CIPHEX_DISPATCH(name, ...)                              \
+    do {                                                        \
+        if (use_aesni()) {                                      \
+            aesni_##name(__VA_ARGS__);                          \
+        } else {                                                \
+            soft_##name(__VA_ARGS__);                           \
+        }                                                       \
+    } while (0)
+#else
+#define CIPHEX_DISPATCH(name, ...)                              \
+    do {                                                        \
+        use_aesni();                                            \
+        soft_##name(__VA_ARGS__);                               \
+    } while (0)
+#endif
+
+void ige256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                    const std::uint8_t* iv, std::uint8_t* out) {
+    if (len < 16) return;
+    CIPHEX_DISPATCH(ige256_encrypt, schedule, in, len, iv, out);
+}
+
+void ige256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                    const std::uint8_t* iv, std::uint8_t* out) {
+    if (len < 16) return;
+    CIPHEX_DISPATCH(ige256_decrypt, schedule, in, len, iv, out);
+}
+
+void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                    const std::uint8_t* iv, std::uint8_t* out) {
+    if (len < 16) return;
+    CIPHEX_DISPATCH(cbc256_encrypt, schedule, in, len, iv, out);
+}
+
+void cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                    const std::uint8_t* iv, std::uint8_t* out) {
+    if (len < 16) return;
+    CIPHEX_DISPATCH(cbc256_decrypt, schedule, in, len, iv, out);
+}
+
+void ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std::uint8_t* in,
+                  std::size_t len, std::uint8_t* out) {
+    if (len == 0) return;
+    CIPHEX_DISPATCH(ctr256_crypt, schedule, ctr, in, len, out);
+}
+
+void aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                          std::uint8_t* out) {
+    CIPHEX_DISPATCH(aes256_encrypt_block, schedule, in, out);
+}
+
+#undef CIPHEX_DISPATCH
+
+void ctr256_init(CtrStreamState& ctr, const AesKeySchedule& schedule, const std::uint8_t* iv,
+                 unsigned s) {
+    std::memmove(ctr.iv, iv, 16);
+    std::memcpy(ctr.counter, ctr.iv, 16);
+    ctr.offset = 0;
+    ctr.state = 16;
+    if (s >= 1 && s <= 15) {
+        ctr_buffer_block(ctr, schedule, s);
+        ctr.offset = s;
+    }
+}
+
+void ctr256_seek(CtrStreamState& ctr, const AesKeySchedule& schedule, std::uint64_t pos) {
+    ctr.offset = pos;
+    Counter128 c = load_counter(ctr.iv);
+    add_to_counter(c, pos >> 4);  // a carry out of the top is dropped
+    store_counter(ctr.counter, c);
+    unsigned in_block = static_cast<unsigned>(pos & 15);
+    if (in_block != 0) {
+        ctr_buffer_block(ctr, schedule, in_block);
+    } else {
+        ctr.state = 16;
+    }
+}
+
+}  // namespace vorlan::ciphex

@@ -1,0 +1,89 @@
+// Per-backend mode routines and the counter arithmetic they share.
+//
+// The public routines in modes.h dispatch to these on the process-wide
+// backend; tests and benchmarks call them directly to run both backends in
+// one process. Each has the contract of its public namesake, minus the
+// backend check. The soft_ routines need detect_backend() to have run (it
+// builds their tables); the aesni_ routines need a CPU with AES-NI.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "byte_order.h"
+#include "modes.h"
+
+namespace vorlan::ciphex {
+
+void soft_ige256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                         const std::uint8_t* iv, std::uint8_t* out);
+void soft_ige256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                         const std::uint8_t* iv, std::uint8_t* out);
+void soft_cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                         const std::uint8_t* iv, std::uint8_t* out);
+void soft_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                         const std::uint8_t* iv, std::uint8_t* out);
+void soft_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std::uint8_t* in,
+                       std::size_t len, std::uint8_t* out);
+// One block as bytes (16 at in, 16 at out, which may be the same).
+void soft_aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                               std::uint8_t* out);
+void soft_aes256_decrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                               std::uint8_t* out);
+
+#if CIPHEX_HAVE_AESNI
+void aesni_ige256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                          const std::uint8_t* iv, std::uint8_t* out);
+void aesni_ige256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                          const std::uint8_t* iv, std::uint8_t* out);
+void aesni_cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                          const std::uint8_t* iv, std::uint8_t* out);
+void aesni_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                          const std::uint8_t* iv, std::uint8_t* out);
+void aesni_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
+                        const std::uint8_t* in, std::size_t len, std::uint8_t* out);
+void aesni_aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                                std::uint8_t* out);
+void aesni_aes256_decrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                                std::uint8_t* out);
+#endif
+
+// The 128-bit big-endian counter held as two native halves while a routine
+// runs; wraps modulo 2^128.
+struct Counter128 {
+    std::uint64_t hi, lo;
+};
+
+inline Counter128 load_counter(const std::uint8_t* block) {
+    return Counter128{load_u64_be(block), load_u64_be(block + 8)};
+}
+
+inline void store_counter(std::uint8_t* block, Counter128 c) {
+    store_u64_be(block, c.hi);
+    store_u64_be(block + 8, c.lo);
+}
+
+inline void increment_counter(Counter128& c) {
+    if (++c.lo == 0) ++c.hi;
+}
+
+inline void add_to_counter(Counter128& c, std::uint64_t n) {
+    c.lo += n;
+    if (c.lo < n) ++c.hi;
+}
+
+// Step shared by both CTR paths: spends keystream left over from the
+// previous call. Returns the number of bytes it consumed from in / wrote to
+// out, and advances ctr.state and ctr.offset by it.
+inline std::size_t ctr_use_buffered(CtrStreamState& ctr, const std::uint8_t* in,
+                                    std::size_t len, std::uint8_t* out) {
+    if (ctr.state >= 16) return 0;
+    std::size_t n = std::min<std::size_t>(16u - ctr.state, len);
+    for (std::size_t i = 0; i < n; ++i) out[i] = in[i] ^ ctr.keystream[ctr.state + i];
+    ctr.state = static_cast<std::uint8_t>(ctr.state + n);
+    ctr.offset += n;
+    return n;
+}
+
+}  // namespace vorlan::ciphex

@@ -1,0 +1,105 @@
+// Shared helpers of the ciphex native tests: hex, seeded random bytes, and a
+// table of backends so one test body runs on each of them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "aes_core.h"
+#include "backend.h"
+#include "modes.h"
+#include "modes_internal.h"
+
+namespace ciphex_test {
+
+using namespace vorlan::ciphex;
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes hex(const std::string& s) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < s.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+inline Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+inline bool cpu_has_aesni() { return CIPHEX_HAVE_AESNI && cpu_features().aes_ni; }
+
+// One backend's routines. "active" is the public dispatching API, which
+// runs whichever backend the process chose (CIPHEX_BACKEND decides in ctest).
+struct Backend {
+    const char* name;
+    bool needs_aesni;
+    void (*expand)(AesKeySchedule&, const std::uint8_t*, int);
+    void (*encrypt_block)(const AesKeySchedule&, const std::uint8_t*, std::uint8_t*);
+    void (*decrypt_block)(const AesKeySchedule&, const std::uint8_t*, std::uint8_t*);
+    void (*ige_encrypt)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
+                        const std::uint8_t*, std::uint8_t*);
+    void (*ige_decrypt)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
+                        const std::uint8_t*, std::uint8_t*);
+    void (*cbc_encrypt)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
+                        const std::uint8_t*, std::uint8_t*);
+    void (*cbc_decrypt)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
+                        const std::uint8_t*, std::uint8_t*);
+    void (*ctr_crypt)(const AesKeySchedule&, CtrStreamState&, const std::uint8_t*, std::size_t,
+                      std::uint8_t*);
+};
+
+inline void expand_active(AesKeySchedule& ks, const std::uint8_t* key, int with_decrypt) {
+#if CIPHEX_HAVE_AESNI
+    if (detect_backend() == BACKEND_X86_AESNI) return aes256_expand_key_aesni(ks, key, with_decrypt);
+#endif
+    aes256_expand_key(ks, key, with_decrypt);
+}
+
+inline void decrypt_block_active(const AesKeySchedule& ks, const std::uint8_t* in, std::uint8_t* out) {
+#if CIPHEX_HAVE_AESNI
+    if (detect_backend() == BACKEND_X86_AESNI) return aesni_aes256_decrypt_block(ks, in, out);
+#endif
+    soft_aes256_decrypt_block(ks, in, out);
+}
+
+inline const std::vector<Backend>& all_backends() {
+    static const std::vector<Backend> list = {
+        {"soft", false, aes256_expand_key, soft_aes256_encrypt_block, soft_aes256_decrypt_block,
+         soft_ige256_encrypt, soft_ige256_decrypt, soft_cbc256_encrypt, soft_cbc256_decrypt,
+         soft_ctr256_crypt},
+#if CIPHEX_HAVE_AESNI
+        {"aesni", true, aes256_expand_key_aesni, aesni_aes256_encrypt_block,
+         aesni_aes256_decrypt_block, aesni_ige256_encrypt, aesni_ige256_decrypt,
+         aesni_cbc256_encrypt, aesni_cbc256_decrypt, aesni_ctr256_crypt},
+#endif
+        {"active", false, expand_active, aes256_encrypt_block, decrypt_block_active,
+         ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
+    };
+    return list;
+}
+
+// Fixture base: tables built, AES-NI cases skipped on a CPU without it.
+class BackendTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        detect_backend();
+        if (GetParam().needs_aesni && !cpu_has_aesni()) GTEST_SKIP() << "CPU lacks AES-NI";
+    }
+    const Backend& be() const { return GetParam(); }
+};
+
+inline void PrintTo(const Backend& b, std::ostream* os) { *os << b.name; }
+
+inline std::string backend_param_name(const ::testing::TestParamInfo<Backend>& info) {
+    return info.param.name;
+}
+
+}  // namespace ciphex_test
