@@ -6,12 +6,12 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test install native-test pytest test-asan root clean
+.PHONY: demo test install native-test free-threaded-check pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 
-test: install native-test pytest
+test: install native-test free-threaded-check pytest
 
 # The venv sees the root's system packages (pytest, hypothesis, ...), so
 # nothing has to come from PyPI.
@@ -26,6 +26,16 @@ native-test:
 	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
 	    cmake --build build/native -j $(JOBS) && \
 	    ctest --test-dir build/native --output-on-failure'
+
+# The root's interpreter has the lock; compiling the modules against its
+# headers as a free-threaded build would see them keeps that build honest.
+MODULE_SOURCES := $(wildcard src/Vorlan/modules/sorb/*.cpp) \
+	src/Vorlan/modules/ciphex/ciphex.cpp src/Vorlan/modules/ciphex/byte_view.cpp
+free-threaded-check:
+	$(IN_ROOT) sh -c 'for f in $(MODULE_SOURCES); do \
+	    g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
+	        -DCIPHEX_HAVE_AESNI=1 -isystem /usr/include/$(PYTHON) \
+	        -Isrc/Vorlan/modules/ciphex "$$f" || exit 1; done'
 
 pytest:
 	$(IN_ROOT) $(VPY) -m pytest -q
