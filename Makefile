@@ -6,12 +6,16 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test install native-test free-threaded-check pytest test-asan root clean
+.PHONY: demo test quick-test valgrind install native-test free-threaded-check pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 
-test: install native-test free-threaded-check pytest
+# The whole suite: native tests, pytest, pytest against the sanitizer build,
+# and a memcheck run. `make quick-test` is the fast loop while developing.
+test: install native-test free-threaded-check pytest test-asan valgrind
+
+quick-test: install pytest
 
 # The venv sees the root's system packages (pytest, hypothesis, ...), so
 # nothing has to come from PyPI.
@@ -46,7 +50,7 @@ pytest:
 # leak checking is off because the interpreter keeps memory until exit.
 ASAN_VENV := build/venv-asan
 CXX_IN_ROOT := g++
-ASAN_ENV  := LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libasan.so)" \
+ASAN_ENV  := VORLAN_SANITIZED=1 LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libasan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan:
@@ -55,6 +59,9 @@ test-asan:
 	    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	    -C cmake.define.VORLAN_SANITIZE=ON .
 	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
+
+valgrind: install
+	$(IN_ROOT) tools/valgrind-check $(VPY)
 
 root:
 	tools/build-root

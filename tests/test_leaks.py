@@ -57,6 +57,8 @@ def ciphex_round(key, data):
     ciphex.features()
 
 
+# The sanitizer's quarantine holds freed memory back on purpose.
+@pytest.mark.skipif(os.environ.get("VORLAN_SANITIZED") == "1", reason="memory held by the sanitizer")
 @pytest.mark.parametrize("name", ["sorb", "ciphex"])
 def test_long_loops_do_not_grow_memory(name):
     example, kinds = SorbParser(EXAMPLE_SCHEMA), SorbParser(KINDS_SCHEMA)
