@@ -6,7 +6,7 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind install native-test free-threaded-check pytest test-asan root clean
+.PHONY: demo test quick-test valgrind fuzz install native-test free-threaded-check pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
@@ -59,6 +59,14 @@ test-asan:
 	    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	    -C cmake.define.VORLAN_SANITIZE=ON .
 	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
+
+# A long fuzzing run against the sanitizer build: the hypothesis suites of
+# sorb with many more examples. FUZZ_SCALE=10 runs ten times longer again.
+FUZZ_SCALE ?= 5
+FUZZ_TESTS := $(wildcard tests/test_sorb_fuzz.py tests/test_sorb_properties.py)
+fuzz: test-asan
+	$(IN_ROOT) sh -c '$(ASAN_ENV) HYPOTHESIS_PROFILE=long VORLAN_FUZZ_SCALE=$(FUZZ_SCALE) \
+	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(FUZZ_TESTS)'
 
 valgrind: install
 	$(IN_ROOT) tools/valgrind-check $(VPY)

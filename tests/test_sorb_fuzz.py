@@ -1,0 +1,216 @@
+"""Hostile input for sorb: random schemas, random bytes for random schemas,
+and values whose hooks raise or mutate what is being packed. Every outcome
+must be a result or one of the exceptions the module documents; the parser
+must stay usable.
+
+HYPOTHESIS_PROFILE=long (as `make fuzz` sets) multiplies the example counts;
+VORLAN_FUZZ_SCALE multiplies them further.
+"""
+import json
+import os
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from Vorlan.sorb import SorbParser, SorbSchemaCompiler
+
+SCALE = (20 if os.environ.get("HYPOTHESIS_PROFILE") == "long" else 1) * int(
+    os.environ.get("VORLAN_FUZZ_SCALE", "1"))
+
+
+def bounded(examples):
+    return settings(max_examples=examples * SCALE, deadline=None, derandomize=SCALE == 1,
+                    suppress_health_check=list(HealthCheck))
+
+
+# What compile may raise for a malformed schema.
+COMPILE_ERRORS = (TypeError, AttributeError, KeyError, ValueError, OverflowError,
+                  UnicodeEncodeError, RuntimeError)
+# What unpack may raise for malformed bytes.
+UNPACK_ERRORS = (RuntimeError, ValueError, SystemError, UnicodeDecodeError, RecursionError)
+# What pack may raise for wrong values (and whatever a hook raises).
+PACK_ERRORS = (TypeError, ValueError, OverflowError, AttributeError, UnicodeEncodeError,
+               RuntimeError, RecursionError)
+
+TYPE_TEXTS = ["int", "#", "long", "double", "string", "bytes", "Bool", "true", "Vector<int>",
+              "Vector<long>", "Vector<string>", "Vector<Node>", "Vector", "VectorX", "Node",
+              "Leaf", "flags.0?int", "flags.1?true", "flags2.3?string", "flags.31?Vector<Node>",
+              "flags?int", "x.1?y?z", "a.b.c?int", "flags.x?int", "flags.99999999999?int", "",
+              "?", "Vector<Vector<bytes>>", "flags.0?Node"]
+NAMES = ["flags", "flags2", "a", "b", "child", "items", "", "_"]
+KEYS = ["id", "predicate", "method", "type", "params", "name", "constructors", "methods"]
+
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2**40, 2**40),
+                    st.floats(allow_nan=False), st.sampled_from(TYPE_TEXTS + NAMES),
+                    st.text(max_size=6), st.binary(max_size=4))
+
+param = st.one_of(
+    st.fixed_dictionaries({"name": st.sampled_from(NAMES), "type": st.sampled_from(TYPE_TEXTS)}),
+    st.dictionaries(st.sampled_from(KEYS), scalars, max_size=3),
+    scalars)
+
+entry = st.one_of(
+    st.fixed_dictionaries({"id": st.integers(0, 6), "predicate": st.sampled_from(["node", "leaf", "x"]),
+                           "type": st.sampled_from(["Node", "Leaf", "", "T"]),
+                           "params": st.lists(param, max_size=5)}),
+    st.dictionaries(st.sampled_from(KEYS), st.one_of(scalars, st.lists(param, max_size=3)),
+                    max_size=4),
+    scalars)
+
+schemas = st.one_of(
+    st.fixed_dictionaries({"constructors": st.lists(entry, max_size=6),
+                           "methods": st.lists(entry, max_size=3)}),
+    st.dictionaries(st.sampled_from(KEYS), st.one_of(scalars, st.lists(entry, max_size=4)),
+                    max_size=3),
+    scalars)
+
+
+def compiled(schema):
+    """A parser for the schema, or None when the schema is refused."""
+    try:
+        return SorbParser(schema)
+    except COMPILE_ERRORS:
+        return None
+
+
+@bounded(300)
+@given(schema=schemas)
+def test_random_schemas_compile_or_fail_cleanly(schema):
+    try:
+        SorbSchemaCompiler().compile(schema)
+    except COMPILE_ERRORS:
+        pass
+    try:
+        text = json.dumps(schema)
+    except (TypeError, ValueError):
+        return
+    try:
+        SorbSchemaCompiler().compile(text)
+    except COMPILE_ERRORS:
+        pass
+
+
+@bounded(200)
+@given(schema=schemas, blobs=st.lists(st.binary(max_size=64), min_size=1, max_size=8))
+def test_random_bytes_for_random_schemas(schema, blobs):
+    parser = compiled(schema)
+    if parser is None:
+        return
+    for blob in blobs:
+        for data in (blob, bytes([blob[0] if blob else 0, 0, 0, 0]) + blob):
+            try:
+                result = parser.unpack(data)
+            except UNPACK_ERRORS:
+                continue
+            assert isinstance(result, dict) and "_" in result
+            # What was read packs again without crashing.
+            try:
+                parser.pack(result)
+            except PACK_ERRORS:
+                pass
+
+
+NODE_SCHEMA = json.dumps({"constructors": [
+    {"id": 1, "predicate": "node", "type": "Node", "params": [
+        {"name": "flags", "type": "#"},
+        {"name": "i", "type": "int"},
+        {"name": "l", "type": "long"},
+        {"name": "d", "type": "double"},
+        {"name": "s", "type": "flags.0?string"},
+        {"name": "b", "type": "flags.1?bytes"},
+        {"name": "t", "type": "Bool"},
+        {"name": "f", "type": "flags.2?true"},
+        {"name": "items", "type": "Vector<int>"},
+        {"name": "children", "type": "Vector<Node>"},
+        {"name": "child", "type": "flags.3?Node"},
+    ]},
+]})
+PARAM_NAMES = ["i", "l", "d", "s", "b", "t", "f", "items", "children", "child"]
+
+
+class Hook:
+    """A value whose conversion hooks raise, or mutate the structure being
+    packed (the enclosing dict or list) before answering."""
+
+    def __init__(self, action, target, answer):
+        self.action, self.target, self.answer = action, target, answer
+
+    def _act(self):
+        if self.action == "raise":
+            raise KeyError("hook")
+        target = self.target
+        if isinstance(target, dict):
+            if self.action == "clear":
+                target.clear()
+            else:
+                target["child"] = {"_": "node"}
+                target.pop("items", None)
+        elif isinstance(target, list):
+            if self.action == "clear":
+                target.clear()
+            else:
+                target.extend([1, 2, 3])
+
+    def __int__(self):
+        self._act()
+        return int(self.answer)
+
+    def __index__(self):
+        return self.__int__()
+
+    def __float__(self):
+        self._act()
+        return float(self.answer)
+
+    def __bool__(self):
+        self._act()
+        return bool(self.answer)
+
+    def __iter__(self):
+        self._act()
+        return iter([self.answer] if isinstance(self.answer, int) else [])
+
+
+values = st.one_of(st.none(), st.booleans(), st.integers(-2**65, 2**65), st.floats(),
+                   st.text(max_size=5), st.binary(max_size=5), st.lists(st.integers(-3, 3), max_size=3),
+                   st.tuples(st.integers(0, 3)), st.just({}), st.just({"_": "node"}),
+                   st.just({"_": "nope"}), st.just({"_": 5}))
+
+
+@st.composite
+def hostile_nodes(draw, depth=0):
+    node = {"_": draw(st.sampled_from(["node", "node", "node", None, "", "nope"]))}
+    for name in draw(st.lists(st.sampled_from(PARAM_NAMES), max_size=6, unique=True)):
+        if depth < 2 and name in ("child", "children") and draw(st.booleans()):
+            child = draw(hostile_nodes(depth + 1))
+            node[name] = [child, draw(hostile_nodes(depth + 1))] if name == "children" else child
+        elif draw(st.integers(0, 3)) == 0:
+            action = draw(st.sampled_from(["raise", "clear", "grow"]))
+            container = [] if name in ("items", "children") else node
+            hook = Hook(action, container, draw(st.integers(0, 2)))
+            if name in ("items", "children"):
+                container.extend([hook, 1, hook])
+                node[name] = container
+            else:
+                node[name] = hook
+        else:
+            node[name] = draw(values)
+    return node
+
+
+@bounded(400)
+@given(node=hostile_nodes())
+def test_hostile_values_and_hooks_fail_only_cleanly(node):
+    parser = PARSER
+    try:
+        data = parser.pack(node)
+    except PACK_ERRORS + (KeyError,):
+        pass
+    else:
+        assert len(data) % 4 == 0
+        result = parser.unpack(data)
+        assert result["_"] == "node"
+    assert parser.unpack(parser.pack({"_": "node"}))["_"] == "node"
+
+
+PARSER = SorbParser(NODE_SCHEMA)
