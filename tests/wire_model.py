@@ -16,7 +16,6 @@ VECTOR_ID = 0x1CB5C415
 MAX_BYTE_STRING = (1 << 24) - 1
 
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = range(8)
-CODE_NAMES = ("int", "long", "double", "string", "bytes", "Bool", "vector", "object")
 
 _EXACT_TYPES = {"int": INT, "#": INT, "long": LONG, "double": DOUBLE, "string": STRING,
                 "bytes": BYTES, "byte": BYTES, "Bool": BOOL, "true": BOOL}
