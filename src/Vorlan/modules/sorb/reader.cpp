@@ -217,8 +217,6 @@ PyObject* Reader::read_object_body() {
     RecursionGuard recursion(" while unpacking a nested object");
     if (!recursion.entered()) return nullptr;
 
-    Ref dict(PyDict_New());
-    if (!dict) return nullptr;
     if (position + 4 > length) {
         error_flag = 1;
         Py_RETURN_NONE;
@@ -231,8 +229,9 @@ PyObject* Reader::read_object_body() {
         PyErr_SetString(PyExc_ValueError, message);
         return nullptr;
     }
-    if (PyDict_SetItem(dict.get(), module_string(StringId::underscore), entry->name_object) < 0)
-        return nullptr;
+    // Every key is already in place; reading only replaces values.
+    Ref dict(PyDict_Copy(entry->template_dict));
+    if (!dict) return nullptr;
 
     uint32_t flags = 0;
     uint32_t flags2 = 0;
@@ -249,12 +248,12 @@ PyObject* Reader::read_object_body() {
         if (param.is_conditional) {
             uint32_t word = param.flag_field ? flags2 : flags;
             bool present = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
-            if (param.type_code == TYPE_BOOL || !present) {
-                PyObject* value = param.type_code == TYPE_BOOL ? (present ? Py_True : Py_False)
-                                                               : Py_None;
-                if (PyDict_SetItem(dict.get(), param.name_object, value) < 0) return nullptr;
+            if (param.type_code == TYPE_BOOL) {
+                if (PyDict_SetItem(dict.get(), param.name_object, present ? Py_True : Py_False) < 0)
+                    return nullptr;
                 continue;
             }
+            if (!present) continue;  // the template's None stands
         }
         Ref value(read_value(param.type_code, param.type_name));
         if (!value) return nullptr;

@@ -146,7 +146,9 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
 
     param->name = copy_utf8(pname.get());
     if (param->name == nullptr) return -1;
+    // Interned, so callers' literal keys match it by identity when packing.
     param->name_object = Py_NewRef(pname.get());
+    PyUnicode_InternInPlace(&param->name_object);
     if (std::strcmp(param->name, "flags") == 0) param->is_flags_word = 1;
     if (std::strcmp(param->name, "flags2") == 0) param->is_flags_word = 2;
 
@@ -166,6 +168,20 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
 }
 
 ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_ssize_t index);
+
+// The keys of a decoded object in their final order, "_" already holding the
+// name: copying it gives the reader a dict that never has to grow.
+PyObject* make_template_dict(const ConstructorDef* entry) {
+    Ref dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), module_string(StringId::underscore), entry->name_object) < 0)
+        return nullptr;
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word || param.name_object == nullptr) continue;
+        if (PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0) return nullptr;
+    }
+    return dict.release();
+}
 
 // Fills constructors[index] from one schema entry. On error sets an exception
 // and returns null; whatever was filled stays owned by the table.
@@ -233,7 +249,8 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
         Ref p(PyList_GetItemRef(params.get(), j));
         if (!p || fill_param(p.get(), &entry->params[j], entry) < 0) return nullptr;
     }
-    return entry;
+    entry->template_dict = make_template_dict(entry);
+    return entry->template_dict ? entry : nullptr;
 }
 
 // Clears a flag for the lifetime of one compile.
@@ -321,6 +338,7 @@ void release_table(SchemaTable* table) {
             std::free(entry.name);
             std::free(entry.type_name);
             Py_CLEAR(entry.name_object);
+            Py_CLEAR(entry.template_dict);
         }
         std::free(table->constructors);
     }

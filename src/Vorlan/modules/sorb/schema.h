@@ -50,6 +50,7 @@ struct ConstructorDef {
     int32_t has_flags;
     int32_t has_flags2;
     PyObject* name_object;  // cached str of name, the "_" value when unpacking
+    PyObject* template_dict;  // "_" and every non-flags parameter, in order
 };
 
 struct SchemaTable {
