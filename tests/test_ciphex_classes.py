@@ -3,6 +3,7 @@ messages, pickling refusal, subclassing, and how bytes-like arguments are
 held (every kind accepted, every held buffer released, none resizable)."""
 import copy
 import gc
+import os
 import pickle
 import weakref
 
@@ -11,7 +12,7 @@ import pytest
 from Vorlan.ciphex import AesCbc256, AesCtr256, AesIge256
 
 from ciphex_support import (IV16, IV32, KEY, NOT_BYTES_LIKE, READ_KINDS, READONLY_KINDS,
-                            WRITE_KINDS, Exporter)
+                            WRITE_KINDS, Exporter, run_python)
 
 CLASSES = [AesIge256, AesCbc256, AesCtr256]
 IV = {AesIge256: IV32, AesCbc256: IV16}
@@ -437,3 +438,32 @@ def test_ctr_callbacks_may_use_the_same_object_without_deadlock():
 
     obj.crypt(Releasing(b"12345"))
     assert seen == [0, 13] and obj.offset == 0
+
+
+ALLOCATION_FAILURE = """
+import mmap, resource
+from Vorlan.ciphex import AesCbc256, AesCtr256, AesIge256
+big = 1 << 30
+src = mmap.mmap(-1, big)  # address space only: its pages are never touched
+ctr = AesCtr256(bytes(32), bytes(16), 5)
+calls = [lambda: AesCbc256(bytes(32)).encrypt(src, bytes(16)),
+         lambda: AesIge256(bytes(32)).decrypt(src, bytes(32)),
+         lambda: ctr.crypt(src)]
+size = next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize'))
+limit = size * 1024 + (256 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+for call in calls:
+    try:
+        call()
+        print('no error')
+    except MemoryError:
+        print('MemoryError')
+print(ctr.offset, ctr.state, ctr.crypt(b'abc') == AesCtr256(bytes(32), bytes(16), 5).crypt(b'abc'))
+"""
+
+
+def test_a_result_that_cannot_be_allocated_raises_memory_error_and_changes_nothing():
+    if "asan" in os.environ.get("LD_PRELOAD", "") or not os.path.exists("/proc/self/status"):
+        pytest.skip("needs an address-space limit, which the sanitizer runtime cannot live with")
+    out = run_python(ALLOCATION_FAILURE)
+    assert out.split() == ["MemoryError"] * 3 + ["5", "5", "True"]

@@ -184,3 +184,29 @@ def test_threads_sharing_one_ctr_object_consume_disjoint_keystream():
         end = start + length
     assert end == 3 + total
     assert all(1 <= s <= 16 and 3 <= o <= 3 + total for o, s in positions)
+
+
+def test_seeks_racing_crypt_calls_never_give_a_torn_stream():
+    # With one thread seeking while others crypt, every crypt still sees one
+    # position: its output is one unbroken stretch of the keystream.
+    obj = AesCtr256(KEY, IV16)
+    sizes = [31, 4096 + 3, 65536 + 1, 200_000]
+
+    def work(i):
+        if i == 0:
+            for j in range(200):
+                obj.seek((j * 7919 * 16 + j) % (1 << 22))
+            return []
+        spans = []
+        for j in range(30):
+            n = sizes[(i + j) % len(sizes)]
+            piece = obj.crypt(bytes(n))
+            at = locate(KEY, IV16, piece)
+            assert piece == ctr_keystream(KEY, IV16, at, n)
+            spans.append(at)
+        return spans
+
+    run_threads(work)
+    at = obj.offset
+    assert obj.state == (at % 16 or 16)
+    assert obj.crypt(bytes(40)) == ctr_keystream(KEY, IV16, at, 40)
