@@ -1,0 +1,217 @@
+"""Shared pieces of the ciphex tests: OpenSSL oracles, bytes-like kinds,
+buffer exporters that count their exports, and a subprocess runner."""
+import array
+import ctypes
+import mmap
+import os
+import pickle
+import subprocess
+import sys
+import tempfile
+
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+KEY = bytes(range(32))
+IV16 = bytes(range(100, 116))
+IV32 = bytes(range(200, 232))
+
+
+# ---- oracles: OpenSSL through python3-cryptography ---------------------------
+
+def _run(cipher, data, encrypt=True):
+    ctx = cipher.encryptor() if encrypt else cipher.decryptor()
+    return ctx.update(data) + ctx.finalize()
+
+
+def cbc_encrypt(key, iv, data):
+    return _run(Cipher(algorithms.AES(key), modes.CBC(iv)), data)
+
+
+def cbc_decrypt(key, iv, data):
+    return _run(Cipher(algorithms.AES(key), modes.CBC(iv)), data, encrypt=False)
+
+
+def ecb_encrypt(key, data):
+    return _run(Cipher(algorithms.AES(key), modes.ECB()), data)
+
+
+def ecb_decrypt(key, data):
+    return _run(Cipher(algorithms.AES(key), modes.ECB()), data, encrypt=False)
+
+
+def _xor(a, b):
+    return (int.from_bytes(a) ^ int.from_bytes(b)).to_bytes(len(a))
+
+
+def ige_encrypt(key, iv, data):
+    """IGE over OpenSSL's raw block cipher: c_i = E(p_i ^ c_{i-1}) ^ p_{i-1},
+    with iv = c_0 || p_0."""
+    prev_c, prev_p = iv[:16], iv[16:]
+    out = []
+    for i in range(0, len(data), 16):
+        p = data[i:i + 16]
+        prev_c = _xor(ecb_encrypt(key, _xor(p, prev_c)), prev_p)
+        prev_p = p
+        out.append(prev_c)
+    return b"".join(out)
+
+
+def ige_decrypt(key, iv, data):
+    prev_c, prev_p = iv[:16], iv[16:]
+    out = []
+    for i in range(0, len(data), 16):
+        c = data[i:i + 16]
+        prev_p = _xor(ecb_decrypt(key, _xor(c, prev_p)), prev_c)
+        prev_c = c
+        out.append(prev_p)
+    return b"".join(out)
+
+
+def ctr_keystream(key, iv, pos, length):
+    """length bytes of the CTR keystream from absolute byte position pos, the
+    counter being the whole 16-byte big-endian block (mod 2**128)."""
+    counter = (int.from_bytes(iv) + pos // 16) % (1 << 128)
+    skip = pos % 16
+    ctx = Cipher(algorithms.AES(key), modes.CTR(counter.to_bytes(16))).encryptor()
+    return ctx.update(bytes(skip + length))[skip:]
+
+
+def ctr_crypt(key, iv, pos, data):
+    return _xor(data, ctr_keystream(key, iv, pos, len(data))) if data else b""
+
+
+# ---- exporters ----------------------------------------------------------------
+
+class Exporter:
+    """A Python-level buffer exporter that counts exports and releases, and
+    can run a hook while the caller holds its buffer."""
+
+    def __init__(self, target, on_export=None):
+        self.target = target
+        self.on_export = on_export
+        self.exports = 0
+        self.releases = 0
+
+    def __buffer__(self, flags):
+        view = memoryview(self.target)
+        if flags & 1 and view.readonly:  # PyBUF_WRITABLE on read-only memory
+            raise BufferError("read-only exporter")
+        self.exports += 1
+        if self.on_export is not None:
+            self.on_export()
+        return view
+
+    def __release_buffer__(self, view):
+        self.releases += 1
+        view.release()
+
+    @property
+    def balanced(self):
+        return self.exports == self.releases
+
+
+class BytesSub(bytes):
+    pass
+
+
+class BytearraySub(bytearray):
+    pass
+
+
+_keep = []  # mmaps and files must outlive the objects that view them
+
+
+def _mmap_rw(data):
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    _keep.append(m)
+    return m
+
+
+def _mmap_ro(data):
+    f = tempfile.TemporaryFile()
+    f.write(data)
+    f.flush()
+    m = mmap.mmap(f.fileno(), len(data), access=mmap.ACCESS_READ)
+    _keep.append((f, m))
+    return m
+
+
+def _array(code):
+    def make(data):
+        a = array.array(code)
+        a.frombytes(data)
+        return a
+    return make
+
+
+def _offset_view(data):
+    # A view that does not start at the exporter's first byte.
+    return memoryview(bytearray(b"\xaa" * 7) + bytearray(data) + bytearray(b"\xbb" * 5))[7:-5]
+
+
+# Readable kinds, each a function bytes -> object with those bytes. The array
+# kinds with wide items need lengths that are multiples of their item size.
+READ_KINDS = {
+    "bytes": bytes,
+    "bytearray": bytearray,
+    "bytes-sub": BytesSub,
+    "bytearray-sub": BytearraySub,
+    "memoryview-bytes": memoryview,
+    "memoryview-readonly": lambda d: memoryview(bytearray(d)).toreadonly(),
+    "memoryview-offset": _offset_view,
+    "array-B": _array("B"),
+    "array-Q": _array("Q"),
+    "mmap": _mmap_rw,
+    "mmap-readonly": _mmap_ro,
+    "ctypes": lambda d: (ctypes.c_char * len(d)).from_buffer_copy(d),
+    "picklebuffer": lambda d: pickle.PickleBuffer(d),
+    "exporter": lambda d: Exporter(bytes(d)),
+}
+
+# Writable kinds for the *_into methods; bytes(obj) reads the result back.
+WRITE_KINDS = {
+    "bytearray": bytearray,
+    "bytearray-sub": BytearraySub,
+    "memoryview-bytearray": lambda d: memoryview(bytearray(d)),
+    "memoryview-offset": _offset_view,
+    "array-B": _array("B"),
+    "array-Q": _array("Q"),
+    "mmap": _mmap_rw,
+    "ctypes": lambda d: (ctypes.c_char * len(d)).from_buffer_copy(d),
+    "exporter": lambda d: Exporter(bytearray(d)),
+}
+
+# Read-only exporters, refused by the *_into methods with BufferError.
+READONLY_KINDS = {
+    "bytes": bytes,
+    "bytes-sub": BytesSub,
+    "memoryview-bytes": memoryview,
+    "memoryview-readonly": lambda d: memoryview(bytearray(d)).toreadonly(),
+    "mmap-readonly": _mmap_ro,
+    "picklebuffer-bytes": lambda d: pickle.PickleBuffer(d),
+    "exporter": lambda d: Exporter(bytes(d)),
+}
+
+# Objects that are not bytes-like at all.
+NOT_BYTES_LIKE = {
+    "str": lambda d: d.decode("latin-1"),
+    "int": lambda d: len(d),
+    "none": lambda d: None,
+    "list": list,
+}
+
+
+# ---- subprocesses -----------------------------------------------------------
+
+def run_python(code, env_update=None, unset=(), timeout=60):
+    """Runs code in a fresh interpreter of this venv; returns stdout, or fails
+    with the child's stderr."""
+    env = dict(os.environ)
+    for name in unset:
+        env.pop(name, None)
+    env.update(env_update or {})
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
