@@ -10,6 +10,7 @@ JOBS    ?= 2
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
+	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests, pytest, pytest against the sanitizer build,
 # and a memcheck run. `make quick-test` is the fast loop while developing.
