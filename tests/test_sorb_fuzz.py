@@ -8,6 +8,7 @@ VORLAN_FUZZ_SCALE multiplies them further.
 """
 import json
 import os
+import tracemalloc
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -214,3 +215,73 @@ def test_hostile_values_and_hooks_fail_only_cleanly(node):
 
 
 PARSER = SorbParser(NODE_SCHEMA)
+
+
+# Memory: what unpack allocates is bounded by the input, never by counts or
+# lengths that the input merely claims. The widest object of the realistic
+# schema (38 parameters, every absent one still a key) costs a few hundred
+# bytes per byte of its 8-byte header; a list sized by a claimed count would
+# cost gigabytes.
+BYTES_PER_INPUT_BYTE = 1024
+
+
+def realistic():
+    import rpc_schema
+
+    parser = SorbParser(rpc_schema.schema_json())
+    schema = rpc_schema.schema()
+    ids = sorted({e["id"] & 0xFFFFFFFF for e in schema["constructors"] + schema["methods"]})
+    return parser, ids
+
+
+REALISTIC_PARSER, REALISTIC_IDS = realistic()
+WORDS = st.one_of(st.sampled_from(REALISTIC_IDS), st.just(0x1CB5C415),
+                  st.sampled_from([0, 1, 2, 3, 1000, 1_000_000, 0x00FFFFFE, 0xFFFFFFFF]))
+SOUP = st.lists(st.one_of(WORDS.map(lambda w: w.to_bytes(4, "little")), st.binary(max_size=8)),
+                min_size=1, max_size=60).map(b"".join)
+
+
+def peak_of_unpack(data):
+    tracemalloc.reset_peak()
+    base = tracemalloc.get_traced_memory()[0]
+    try:
+        result = REALISTIC_PARSER.unpack(data)
+    except UNPACK_ERRORS:
+        result = None
+    peak = tracemalloc.get_traced_memory()[1] - base
+    del result
+    return peak
+
+
+@bounded(300)
+@given(data=SOUP)
+def test_unpack_allocates_in_proportion_to_its_input(data):
+    tracemalloc.start()
+    try:
+        assert peak_of_unpack(data) <= BYTES_PER_INPUT_BYTE * len(data) + 4096
+    finally:
+        tracemalloc.stop()
+
+
+def claimed_counts():
+    """Sample messages with one vector count replaced by a huge claim."""
+    import rpc_schema
+
+    for build in (rpc_schema.small_message, rpc_schema.typical_message):
+        data = REALISTIC_PARSER.pack(build())
+        at = data.find(b"\x15\xc4\xb5\x1c")
+        while at >= 0:
+            for count in (1_000_000, 0x00FFFFFE):
+                yield data[:at + 4] + count.to_bytes(4, "little") + data[at + 8:]
+            at = data.find(b"\x15\xc4\xb5\x1c", at + 1)
+
+
+def test_claimed_vector_counts_do_not_drive_allocation():
+    cases = list(claimed_counts())
+    assert len(cases) > 10
+    tracemalloc.start()
+    try:
+        for data in cases:
+            assert peak_of_unpack(data) <= BYTES_PER_INPUT_BYTE * len(data) + 4096
+    finally:
+        tracemalloc.stop()
