@@ -6,7 +6,7 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind fuzz install native-test free-threaded-check pytest test-asan root clean
+.PHONY: demo test quick-test valgrind fuzz bench install native-test free-threaded-check pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
@@ -68,6 +68,13 @@ FUZZ_TESTS := $(wildcard tests/test_sorb_fuzz.py tests/test_sorb_properties.py)
 fuzz: test-asan
 	$(IN_ROOT) sh -c '$(ASAN_ENV) HYPOTHESIS_PROFILE=long VORLAN_FUZZ_SCALE=$(FUZZ_SCALE) \
 	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(FUZZ_TESTS)'
+
+# Every benchmark in one run; writes docs/benchmarks.md and its charts.
+bench: install
+	$(IN_ROOT) sh -c 'cmake -S . -B build/bench -G Ninja -DVORLAN_BENCH=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
+	    cmake --build build/bench -j $(JOBS) --target ciphex_bench'
+	$(IN_ROOT) $(VPY) bench/report.py --native build/bench/bench/native/ciphex_bench $(BENCH_ARGS)
 
 valgrind: install
 	$(IN_ROOT) tools/valgrind-check $(VPY)

@@ -1,0 +1,243 @@
+"""Runs every benchmark in bench/ and writes docs/benchmarks.md with charts.
+
+    python bench/report.py [--quick] [--native PATH_TO_ciphex_bench]
+
+All figures of one table come from the same run on the same machine, ours
+beside the peer's, so the ratios hold even where the absolute figures drift
+on a shared machine. Each benchmark warms up, uses fixed inputs and reports
+the median of several repeats.
+"""
+import argparse
+import datetime
+import os
+import platform
+import re
+import subprocess
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+DOCS = os.path.join(ROOT, "docs")
+sys.path.insert(0, HERE)
+
+import bench_ciphex  # noqa: E402
+import bench_sorb  # noqa: E402
+from Vorlan import ciphex  # noqa: E402
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def size_label(n):
+    return f"{n >> 20} MiB" if n >= 1 << 20 else f"{n >> 10} KiB" if n >= 1 << 10 else f"{n} B"
+
+
+def md_table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+# ---- native AES core against libcrypto -------------------------------------------
+
+NATIVE_ROW = re.compile(r"^(\S+)\s+(.+?)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s*$")
+
+
+def run_native(binary, repeats, env_extra):
+    env = dict(os.environ, **env_extra)
+    out = subprocess.run([binary, str(repeats)], capture_output=True, text=True, check=True,
+                         env=env).stdout
+    rows = []
+    for line in out.splitlines():
+        match = NATIVE_ROW.match(line)
+        if match:
+            mode, peer, size, ours, theirs, ratio = match.groups()
+            rows.append({"mode": mode, "peer": peer, "size": int(size), "ours": float(ours),
+                         "peer_mb_s": float(theirs), "ratio": float(ratio)})
+    return out.splitlines()[0], rows
+
+
+def native_section(binary, repeats):
+    parts = ["## ciphex native core against OpenSSL's libcrypto", ""]
+    runs = [("AES-NI backend against OpenSSL with AES-NI", {}),
+            ("Software backend against OpenSSL's table-driven code (AES-NI and SSSE3 masked)",
+             {"CIPHEX_BACKEND": "soft", "OPENSSL_ia32cap": "~0x200020200000000"})]
+    for title, env in runs:
+        heading, rows = run_native(binary, repeats, env)
+        parts += [f"### {title}", "", f"`{heading.strip()}`", "",
+                  md_table(["mode", "peer", "size", "ours MB/s", "peer MB/s", "ratio"],
+                           [(r["mode"], r["peer"], size_label(r["size"]), f"{r['ours']:.0f}",
+                             f"{r['peer_mb_s']:.0f}", f"{r['ratio']:.2f}") for r in rows]), ""]
+    return parts
+
+
+# ---- ciphex Python API against python3-cryptography --------------------------------
+
+def ciphex_section(rows):
+    parts = ["## ciphex Python API against python3-cryptography (OpenSSL)", "",
+             "Per message, cryptography pays for a fresh context (`Cipher(...).encryptor()` "
+             "plus update/finalize), which is what its users pay per protocol message; ours is "
+             "one call on an existing object, and the second figure includes building the "
+             "object per message. cryptography has no IGE: IGE rows compare with its CBC.", ""]
+    per = {}
+    for r in rows:
+        if r["group"] == "per-call":
+            per.setdefault((r["mode"], r["size"]), {})[r["impl"] + r["variant"]] = r["seconds"]
+    table = []
+    for (mode, size), v in per.items():
+        ours, new = v["Vorlanexisting object"], v["Vorlanobject per message"]
+        peer = next(t for k, t in v.items() if k.startswith("cryptography"))
+        table.append((mode, size_label(size), f"{ours * 1e9:.0f}", f"{new * 1e9:.0f}",
+                      f"{peer * 1e9:.0f}", f"{peer / ours:.1f}x", f"{peer / new:.1f}x"))
+    parts += ["### Small messages, ns per message", "",
+              md_table(["mode", "size", "Vorlan", "Vorlan + new object", "cryptography",
+                        "ratio", "ratio + new object"], table), ""]
+    thr = {}
+    for r in rows:
+        if r["group"] == "throughput":
+            thr.setdefault((r["mode"], r["size"]), {})[r["impl"]] = r["mib_per_s"]
+    parts += ["### Large buffers, MiB/s", "",
+              md_table(["mode", "size", "Vorlan", "cryptography", "ratio"],
+                       [(m, size_label(s), f"{v['Vorlan']:.0f}", f"{v['cryptography']:.0f}",
+                         f"{v['Vorlan'] / v['cryptography']:.2f}x") for (m, s), v in thr.items()]),
+              ""]
+    th = {}
+    for r in rows:
+        if r["group"] == "threads":
+            th.setdefault((r["mode"], r["impl"]), {})[r["threads"]] = r["mib_per_s"]
+    parts += [f"### Threads, MiB/s over {size_label(bench_ciphex.THREAD_CHUNK)} calls", "",
+              "Vorlan: one object shared by the threads; cryptography: one CBC context per "
+              "thread.", "",
+              md_table(["mode", "implementation", "1 thread", "2 threads", "scaling"],
+                       [(m, i, f"{v[1]:.0f}", f"{v[2]:.0f}", f"{v[2] / v[1]:.2f}x")
+                        for (m, i), v in th.items()]), ""]
+    return parts
+
+
+def ciphex_chart(rows, path):
+    """Throughput against message size, small and large, ours and the peer's."""
+    fig, ax = plt.subplots(figsize=(8, 5))
+    for mode, style in (("ctr", "-"), ("cbc-encrypt", "--"), ("ige-encrypt", ":")):
+        for impl, color in (("Vorlan", "tab:blue"), ("cryptography", "tab:orange")):
+            points = {}
+            for r in rows:
+                if r["mode"] != mode or r["impl"] != impl:
+                    continue
+                if r["group"] == "per-call" and r["variant"] != "object per message":
+                    points[r["size"]] = r["size"] / r["seconds"] / (1 << 20)
+                elif r["group"] == "throughput":
+                    points[r["size"]] = r["mib_per_s"]
+            if points:
+                sizes = sorted(points)
+                label = f"{impl} {mode}" + (" (vs CBC)" if impl == "cryptography" and mode == "ige-encrypt" else "")
+                ax.plot(sizes, [points[s] for s in sizes], style, color=color, marker="o", label=label)
+    ax.set_xscale("log", base=2)
+    ax.set_yscale("log")
+    ax.set_xlabel("message size (bytes)")
+    ax.set_ylabel("MiB/s (per call, including call overhead)")
+    ax.set_title(f"ciphex vs python3-cryptography ({ciphex.backend()} backend)")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# ---- sorb against msgpack, pickle and json ------------------------------------------
+
+def sorb_section(rows):
+    by = {(r["message"], r["op"], r["codec"]): r for r in rows}
+    ratio = bench_sorb.ratios(rows)
+    messages = [m for m, _ in bench_sorb.MESSAGES]
+    parts = ["## sorb against msgpack, pickle (protocol 5) and json", "",
+             "The same dicts in every codec (json gets bytes values as latin-1 text). "
+             "Times in microseconds per call; ratio = peer time / sorb time.", "",
+             "Wire sizes in bytes: " + "; ".join(
+                 f"{m}: " + ", ".join(f"{c} {by[m, 'pack', c]['bytes']}" for c in bench_sorb.CODECS)
+                 for m in messages), ""]
+    table = []
+    for m in messages:
+        for op in bench_sorb.OPS:
+            table.append([m, op] + [f"{by[m, op, c]['us']:.2f}" for c in bench_sorb.CODECS]
+                         + [f"{ratio[m, op, c]:.2f}x" for c in bench_sorb.CODECS if c != "sorb"])
+    peers = [c for c in bench_sorb.CODECS if c != "sorb"]
+    parts += [md_table(["message", "op"] + [f"{c} us" for c in bench_sorb.CODECS]
+                       + [f"{c} / sorb" for c in peers], table), ""]
+    return parts
+
+
+def sorb_chart(rows, path):
+    fig, axes = plt.subplots(1, 2, figsize=(10, 4.5))
+    for ax, op in zip(axes, ("pack", "unpack")):
+        sorb_bytes = {r["message"]: r["bytes"] for r in rows if r["codec"] == "sorb"}
+        for codec in bench_sorb.CODECS:
+            points = sorted((sorb_bytes[r["message"]], r["us"]) for r in rows
+                            if r["op"] == op and r["codec"] == codec)
+            ax.plot([x for x, _ in points], [t for _, t in points], marker="o", label=codec)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("message size as sorb wire bytes")
+        ax.set_ylabel("us per call")
+        ax.set_title(op)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    fig.suptitle("sorb vs msgpack, pickle and json on the same messages")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
+    parser.add_argument("--native", help="path of the native ciphex_bench binary")
+    parser.add_argument("--out", default=DOCS)
+    args = parser.parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+
+    features = ciphex.features()
+    parts = ["# Benchmarks", "",
+             "Written by `make bench` (bench/report.py); do not edit by hand.", "",
+             f"- date: {datetime.date.today().isoformat()}",
+             f"- CPU: {cpu_model()}, {os.cpu_count()} cores (shared machine)",
+             f"- Python {platform.python_version()}, ciphex backend `{features['backend']}`, "
+             f"AES-NI {'present' if features['aes_ni'] else 'absent'}",
+             "- every figure is the median of several repeats after a warm-up; "
+             "inputs are fixed", ""]
+
+    print("sorb ...", flush=True)
+    sorb_rows = bench_sorb.run(repeats=3 if args.quick else 9)
+    parts += sorb_section(sorb_rows)
+    sorb_chart(sorb_rows, os.path.join(args.out, "bench_sorb.png"))
+    parts += ["![sorb against msgpack, pickle and json](bench_sorb.png)", ""]
+
+    print("ciphex (Python API) ...", flush=True)
+    ciphex_rows = bench_ciphex.run(quick=args.quick)
+    parts += ciphex_section(ciphex_rows)
+    ciphex_chart(ciphex_rows, os.path.join(args.out, "bench_ciphex.png"))
+    parts += ["![ciphex throughput against message size](bench_ciphex.png)", ""]
+
+    if args.native:
+        print("ciphex (native core) ...", flush=True)
+        parts += native_section(args.native, 3 if args.quick else 11)
+
+    with open(os.path.join(args.out, "benchmarks.md"), "w") as f:
+        f.write("\n".join(parts))
+    print(f"wrote {os.path.join(args.out, 'benchmarks.md')}")
+
+
+if __name__ == "__main__":
+    main()
