@@ -73,6 +73,22 @@ void plain_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Where a call writes: the data itself in place, or else a new, uninitialised
+// bytes object of its length, stored in *result. Null with MemoryError set
+// when that object cannot be made.
+std::uint8_t* output_for(bool in_place, ByteView& data, PyObject** result) {
+    if (in_place) return data.data;
+    *result = PyBytes_FromStringAndSize(nullptr, data.length);
+    return *result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(*result)) : nullptr;
+}
+
+// What a call returns: None in place, else the new bytes object (taken over).
+PyObject* call_result(bool in_place, PyObject* result) {
+    if (!in_place) return result;
+    Py_XDECREF(result);
+    Py_RETURN_NONE;
+}
+
 // ---- block modes: AesIge256 and AesCbc256 ---------------------------------
 
 using BlockRoutine = void (*)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
@@ -134,28 +150,20 @@ PyObject* block_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         raise_value_error(Mode.iv_message);
         return nullptr;
     }
-    if (data.length == 0) {
-        if (InPlace) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(nullptr, 0);
-    }
+    if (data.length == 0) return call_result(InPlace, PyBytes_FromStringAndSize(nullptr, 0));
     if (data.length % 16 != 0) {
         raise_value_error(Mode.length_message);
         return nullptr;
     }
     PyObject* result = nullptr;
-    std::uint8_t* out = data.data;
-    if (!InPlace) {
-        result = PyBytes_FromStringAndSize(nullptr, data.length);
-        if (result == nullptr) return nullptr;
-        out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
-    }
+    std::uint8_t* out = output_for(InPlace, data, &result);
+    if (out == nullptr) return nullptr;
     const AesKeySchedule& schedule = reinterpret_cast<BlockCipher*>(self)->schedule;
     BlockRoutine routine = Encrypt ? Mode.encrypt : Mode.decrypt;
     without_interpreter_lock([&] {
         routine(schedule, data.data, static_cast<std::size_t>(data.length), iv.data, out);
     });
-    if (InPlace) Py_RETURN_NONE;
-    return result;
+    return call_result(InPlace, result);
 }
 
 template <const BlockMode& Mode>
@@ -258,17 +266,10 @@ PyObject* ctr_crypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     CallViews<1> views;
     ByteView& data = views[0];
     if ((InPlace ? acquire_write_view(arg, data) : acquire_read_view(arg, data)) < 0) return nullptr;
-    if (data.length == 0) {
-        if (InPlace) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(nullptr, 0);
-    }
+    if (data.length == 0) return call_result(InPlace, PyBytes_FromStringAndSize(nullptr, 0));
     PyObject* result = nullptr;
-    std::uint8_t* out = data.data;
-    if (!InPlace) {
-        result = PyBytes_FromStringAndSize(nullptr, data.length);
-        if (result == nullptr) return nullptr;
-        out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
-    }
+    std::uint8_t* out = output_for(InPlace, data, &result);
+    if (out == nullptr) return nullptr;
     auto* cipher = reinterpret_cast<CtrCipher*>(self);
     {
         StreamLock lock(cipher);
@@ -277,8 +278,7 @@ PyObject* ctr_crypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                          static_cast<std::size_t>(data.length), out);
         });
     }
-    if (InPlace) Py_RETURN_NONE;
-    return result;
+    return call_result(InPlace, result);
 }
 
 PyObject* ctr_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "byte_order.h"
+#include "guards.h"
 #include "module.h"
 #include "parser.h"
 #include "pyref.h"
@@ -132,19 +133,6 @@ PyObject* Reader::read_vector(const char* type_name) {
 PyObject* Reader::read_object() {
     return with_traceback(read_object_body(), TracebackSite::read_object);
 }
-
-// Leaves the host's recursion accounting balanced on every path.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
 
 PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
     switch (type_code) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "guards.h"
 #include "module.h"
 #include "pyref.h"
 #include "traceback.h"
@@ -252,22 +253,6 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
     entry->template_dict = make_template_dict(entry);
     return entry->template_dict ? entry : nullptr;
 }
-
-// Clears a flag for the lifetime of one compile.
-class BusyGuard {
-public:
-    explicit BusyGuard(int* flag) : flag_(flag) {
-        acquired_ = __atomic_exchange_n(flag_, 1, __ATOMIC_ACQUIRE) == 0;
-    }
-    ~BusyGuard() {
-        if (acquired_) __atomic_store_n(flag_, 0, __ATOMIC_RELEASE);
-    }
-    bool acquired() const { return acquired_; }
-
-private:
-    int* flag_;
-    bool acquired_;
-};
 
 void register_entry(SorbSchemaCompiler* compiler, ConstructorDef* entry) {
     (*compiler->id_map)[entry->id] = entry;

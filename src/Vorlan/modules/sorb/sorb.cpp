@@ -6,6 +6,7 @@
 #include <new>
 
 #include "args.h"
+#include "guards.h"
 #include "module.h"
 #include "parser.h"
 #include "pyref.h"
@@ -63,29 +64,11 @@ PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 #define SORB_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
-// Marks a parser busy for one call. A second call while it runs (another
-// thread, or Python code called back by pack) would reuse the buffer under
-// the first one's feet, so it is refused instead.
-class ParserCall {
-public:
-    explicit ParserCall(SorbParser* parser) : flag_(&parser->busy) {
-        acquired_ = __atomic_exchange_n(flag_, 1, __ATOMIC_ACQUIRE) == 0;
-        if (!acquired_) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "SorbParser is already in use: a parser serves one call at a time");
-        }
-    }
-    ~ParserCall() {
-        if (acquired_) __atomic_store_n(flag_, 0, __ATOMIC_RELEASE);
-    }
-    ParserCall(const ParserCall&) = delete;
-    ParserCall& operator=(const ParserCall&) = delete;
-    bool acquired() const { return acquired_; }
-
-private:
-    int* flag_;
-    bool acquired_;
-};
+PyObject* refuse_concurrent_call() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "SorbParser is already in use: a parser serves one call at a time");
+    return nullptr;
+}
 
 // The parser's compiler, or null with an exception when the cycle collector
 // has cleared it.
@@ -214,8 +197,8 @@ PyObject* parser_unpack_method(PyObject* obj, PyObject* const* args, Py_ssize_t 
     PyObject* data;
     if (match_fastcall(spec, args, nargs, kwnames, &data) < 0) return nullptr;
     auto* self = reinterpret_cast<SorbParser*>(obj);
-    ParserCall call(self);
-    if (!call.acquired()) return nullptr;
+    BusyGuard call(&self->busy);
+    if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
     PyObject* result = parser_unpack(self, compiler, data);
@@ -230,8 +213,8 @@ PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t na
     PyObject* value;
     if (match_fastcall(spec, args, nargs, kwnames, &value) < 0) return nullptr;
     auto* self = reinterpret_cast<SorbParser*>(obj);
-    ParserCall call(self);
-    if (!call.acquired()) return nullptr;
+    BusyGuard call(&self->busy);
+    if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
     PyObject* result = parser_pack(self, compiler, value);

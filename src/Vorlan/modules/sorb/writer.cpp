@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "byte_order.h"
+#include "guards.h"
 #include "module.h"
 #include "parser.h"
 #include "pyref.h"
@@ -19,19 +20,6 @@ namespace {
 constexpr uint32_t kVectorId = 0x1CB5C415u;
 constexpr uint64_t kInitialCapacity = 1024;
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;  // 3-byte length
-
-// Balances the host's recursion accounting on every path.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
 
 int raise_expected(const char* kind, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", kind, Py_TYPE(value)->tp_name);
