@@ -31,35 +31,22 @@ struct Reader {
 
     uint64_t remaining() const { return position < length ? length - position : 0; }
 
-    uint32_t read_int32() {
-        if (position + 4 > length) {
+    // One little-endian value of Size bytes; zero, with the flag set, when the
+    // input runs out first.
+    template <uint64_t Size, typename Load>
+    auto read_fixed(Load load) -> decltype(load(data)) {
+        if (position + Size > length) {
             error_flag = 1;
-            return 0;
+            return {};
         }
-        uint32_t v = load_u32_le(data + position);
-        position += 4;
+        auto v = load(data + position);
+        position += Size;
         return v;
     }
 
-    uint64_t read_int64() {
-        if (position + 8 > length) {
-            error_flag = 1;
-            return 0;
-        }
-        uint64_t v = load_u64_le(data + position);
-        position += 8;
-        return v;
-    }
-
-    double read_double() {
-        if (position + 8 > length) {
-            error_flag = 1;
-            return 0.0;
-        }
-        double v = load_f64_le(data + position);
-        position += 8;
-        return v;
-    }
+    uint32_t read_int32() { return read_fixed<4>(load_u32_le); }
+    uint64_t read_int64() { return read_fixed<8>(load_u64_le); }
+    double read_double() { return read_fixed<8>(load_f64_le); }
 
     // Locates one byte string; false (with the flag set) when it runs out.
     bool read_byte_span(const uint8_t** start, uint64_t* size) {
@@ -183,18 +170,12 @@ PyObject* Reader::read_vector_body(const char* type_name) {
         return PyList_New(0);
     }
 
-    int32_t element_type = TYPE_INT;
-    std::string element_name;
-    const char* element_name_ptr = nullptr;
-    if (type_name != nullptr) {
-        element_type = vector_element_type(type_name, element_name);
-        element_name_ptr = element_name.c_str();
-    }
+    const VectorElement element_kind = vector_element(type_name);
 
     Ref list(PyList_New(count));
     if (!list) return nullptr;
     for (int32_t i = 0; i < count; ++i) {
-        PyObject* element = read_value(element_type, element_name_ptr);
+        PyObject* element = read_value(element_kind.type, element_kind.name_ptr());
         if (element == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), i, element);
     }

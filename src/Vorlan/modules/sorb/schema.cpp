@@ -346,8 +346,11 @@ int32_t parse_type(std::string_view text) {
     return TYPE_OBJECT;
 }
 
-int32_t vector_element_type(std::string_view text, std::string& element_name) {
+VectorElement vector_element(const char* type_text) {
+    VectorElement element;
+    if (type_text == nullptr) return element;
     static constexpr std::string_view kOpen = "Vector<";
+    std::string_view text(type_text);
     std::string without_open;
     without_open.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
@@ -357,11 +360,12 @@ int32_t vector_element_type(std::string_view text, std::string& element_name) {
             without_open.push_back(text[i++]);
         }
     }
-    element_name.clear();
     for (char c : without_open) {
-        if (c != '>') element_name.push_back(c);
+        if (c != '>') element.name.push_back(c);
     }
-    return parse_type(element_name);
+    element.type = parse_type(element.name);
+    element.named = true;
+    return element;
 }
 
 ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id) {

@@ -70,10 +70,18 @@ using TablePtr = std::unique_ptr<SchemaTable, TableDeleter>;
 // first; an unknown text is a nested object, never an error.
 int32_t parse_type(std::string_view type_text);
 
-// The element type of a vector parameter: the type text with every
-// "Vector<" and every ">" removed (single left-to-right passes, like
-// str.replace), then classified. `element_name` receives the reduced text.
-int32_t vector_element_type(std::string_view type_text, std::string& element_name);
+// The elements of a vector parameter: the type text with every "Vector<" and
+// every ">" removed (single left-to-right passes, like str.replace), then
+// classified. A parameter without type text holds ints.
+struct VectorElement {
+    int32_t type = TYPE_INT;
+    std::string name;  // the reduced type text
+    bool named = false;
+    // The reduced text, or null without type text. Computed on each call
+    // rather than stored, since a short string moves with the object.
+    const char* name_ptr() const { return named ? name.c_str() : nullptr; }
+};
+VectorElement vector_element(const char* type_text);
 
 // The SorbSchemaCompiler object.
 struct SorbSchemaCompiler {

@@ -278,13 +278,7 @@ int Writer::write_vector_body(PyObject* value, const char* type_name) {
         if (!list) return -1;
     }
 
-    int32_t element_type = TYPE_INT;
-    std::string element_name;
-    const char* element_name_ptr = nullptr;
-    if (type_name != nullptr) {
-        element_type = vector_element_type(type_name, element_name);
-        element_name_ptr = element_name.c_str();
-    }
+    const VectorElement element_kind = vector_element(type_name);
 
     Py_ssize_t count = PyList_GET_SIZE(list.get());
     if (count > INT32_MAX) {
@@ -301,7 +295,7 @@ int Writer::write_vector_body(PyObject* value, const char* type_name) {
         }
         Ref element(PyList_GetItemRef(list.get(), i));
         if (!element) return -1;
-        if (write_value(element.get(), element_type, element_name_ptr) < 0) return -1;
+        if (write_value(element.get(), element_kind.type, element_kind.name_ptr()) < 0) return -1;
     }
     return 0;
 }
