@@ -1,5 +1,6 @@
 // Argument matching for the module's methods and constructors, with the
-// host's usual messages for wrong counts and keywords.
+// host's usual messages for wrong counts and keywords. The two extension
+// modules share no code, so each carries its own copy of this matcher.
 #pragma once
 
 #include <Python.h>
