@@ -372,6 +372,33 @@ def test_constructors_and_ctr_methods_release_their_buffers(cls):
         assert ex.balanced
 
 
+class ExportFails:
+    """An exporter whose export raises something no caller would expect."""
+
+    def __buffer__(self, flags):
+        raise ZeroDivisionError("export refused")
+
+
+# An export that raises passes its exception through untouched, and the
+# buffers already held for the call are released.
+@pytest.mark.parametrize("position", ["key", "iv", "data"])
+@pytest.mark.parametrize("cls", CLASSES)
+def test_failing_exporters_propagate_and_release_what_is_held(cls, position):
+    key = ExportFails() if position == "key" else Exporter(KEY)
+    iv = ExportFails() if position == "iv" else Exporter(IV16 if cls is AesCtr256 else IV[cls])
+    data = ExportFails() if position == "data" else Exporter(bytearray(DATA))
+    with pytest.raises(ZeroDivisionError, match="export refused"):
+        if cls is AesCtr256:
+            AesCtr256(key, iv).crypt_into(data)
+        elif position == "key":
+            cls(key)
+        else:
+            cls(KEY).encrypt_into(data, iv)
+    for held in (key, iv, data):
+        if isinstance(held, Exporter):
+            assert held.balanced
+
+
 # A later argument's conversion runs Python code while the earlier buffers
 # are held; it must not be able to resize or release them under the call.
 def test_iv_export_cannot_resize_the_data_being_encrypted():
