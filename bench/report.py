@@ -148,7 +148,7 @@ def ciphex_chart(rows, path):
     ax.set_yscale("log")
     ax.set_xlabel("message size (bytes)")
     ax.set_ylabel("MiB/s (per call, including call overhead)")
-    ax.set_title(f"ciphex vs python3-cryptography ({ciphex.backend()} backend)")
+    ax.set_title(f"ciphex vs OpenSSL through python3-cryptography ({ciphex.backend()} backend)")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()
