@@ -52,7 +52,8 @@ pytest:
 # exit; `lsan` runs a focused workload with it on.
 ASAN_VENV := build/venv-asan
 CXX_IN_ROOT := g++
-ASAN_ENV  := VORLAN_SANITIZED=1 LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libasan.so)" \
+ASAN_RUNTIME := $$($(CXX_IN_ROOT) -print-file-name=libasan.so)
+ASAN_ENV  := VORLAN_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan:
@@ -79,7 +80,7 @@ bench: install
 
 # LeakSanitizer over a short workload of both modules, on the sanitizer build.
 lsan: test-asan
-	$(IN_ROOT) tools/lsan-check $(ASAN_VENV)/bin/python
+	$(IN_ROOT) sh -c 'ASAN_RUNTIME="$(ASAN_RUNTIME)" tools/lsan-check $(ASAN_VENV)/bin/python'
 
 valgrind: install
 	$(IN_ROOT) tools/valgrind-check $(VPY)

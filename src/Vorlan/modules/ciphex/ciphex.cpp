@@ -89,6 +89,11 @@ PyObject* call_result(bool in_place, PyObject* result) {
     Py_RETURN_NONE;
 }
 
+// What a call on empty data returns, without touching the cipher.
+PyObject* empty_result(bool in_place) {
+    return in_place ? Py_NewRef(Py_None) : PyBytes_FromStringAndSize(nullptr, 0);
+}
+
 // ---- block modes: AesIge256 and AesCbc256 ---------------------------------
 
 using BlockRoutine = void (*)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
@@ -150,7 +155,7 @@ PyObject* block_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         raise_value_error(Mode.iv_message);
         return nullptr;
     }
-    if (data.length == 0) return call_result(InPlace, PyBytes_FromStringAndSize(nullptr, 0));
+    if (data.length == 0) return empty_result(InPlace);
     if (data.length % 16 != 0) {
         raise_value_error(Mode.length_message);
         return nullptr;
@@ -266,7 +271,7 @@ PyObject* ctr_crypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     CallViews<1> views;
     ByteView& data = views[0];
     if ((InPlace ? acquire_write_view(arg, data) : acquire_read_view(arg, data)) < 0) return nullptr;
-    if (data.length == 0) return call_result(InPlace, PyBytes_FromStringAndSize(nullptr, 0));
+    if (data.length == 0) return empty_result(InPlace);
     PyObject* result = nullptr;
     std::uint8_t* out = output_for(InPlace, data, &result);
     if (out == nullptr) return nullptr;
