@@ -13,15 +13,21 @@ ROOT_BASE_PACKAGES="python3.14-dev,python3.14-venv,g++,cmake,ninja-build,make"
 # Installed afterwards with apt inside the root.
 ROOT_EXTRA_PACKAGES="python3-pytest python3-hypothesis python3-cryptography \
 python3-scikit-build-core python3-msgpack python3-pip python3-build \
-python3-mypy python3-matplotlib libssl-dev clang valgrind gdb libgtest-dev \
-git ca-certificates"
+python3-mypy python3-matplotlib libssl-dev clang libclang-rt-dev gcovr \
+valgrind gdb libgtest-dev git ca-certificates python3.15-dev python3.15-venv \
+qemu-user g++-aarch64-linux-gnu"
+# A second architecture for cross-building the modules against the target's
+# own libpython and running them under the emulator.
+ROOT_FOREIGN_ARCH="arm64"
+ROOT_FOREIGN_PACKAGES="libpython3.14-dev:arm64 libssl-dev:arm64"
 
 # Bump when the way the root is built changes, so existing roots are rebuilt.
 ROOT_FORMAT=1
 
 root_package_hash() {
-    printf '%s\n%s\n%s\n%s\n' "$ROOT_FORMAT" "$ROOT_SUITE" \
-        "$ROOT_BASE_PACKAGES" "$ROOT_EXTRA_PACKAGES" | sha256sum | cut -d' ' -f1
+    printf '%s\n%s\n%s\n%s\n%s\n%s\n' "$ROOT_FORMAT" "$ROOT_SUITE" \
+        "$ROOT_BASE_PACKAGES" "$ROOT_EXTRA_PACKAGES" "$ROOT_FOREIGN_ARCH" \
+        "$ROOT_FOREIGN_PACKAGES" | sha256sum | cut -d' ' -f1
 }
 
 # The Debian mirror this machine's apt already uses: the first URI of a Debian
