@@ -6,7 +6,7 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan root clean
+.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan test-py315 root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
@@ -14,7 +14,7 @@ demo: install
 
 # The whole suite: native tests, pytest, pytest against the sanitizer build,
 # and a memcheck run. `make quick-test` is the fast loop while developing.
-test: install native-test free-threaded-check pytest test-asan lsan valgrind
+test: install native-test free-threaded-check pytest test-py315 test-asan lsan valgrind
 
 quick-test: install pytest
 
@@ -35,7 +35,8 @@ native-test:
 # The root's interpreter has the lock; compiling the modules against its
 # headers as a free-threaded build would see them keeps that build honest.
 MODULE_SOURCES := $(wildcard src/Vorlan/modules/sorb/*.cpp) \
-	src/Vorlan/modules/ciphex/ciphex.cpp src/Vorlan/modules/ciphex/byte_view.cpp
+	src/Vorlan/modules/ciphex/ciphex.cpp src/Vorlan/modules/ciphex/byte_view.cpp \
+	src/Vorlan/modules/ciphex/args.cpp src/Vorlan/modules/ciphex/stream_lock.cpp
 free-threaded-check:
 	$(IN_ROOT) sh -c 'for f in $(MODULE_SOURCES); do \
 	    g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
@@ -44,6 +45,14 @@ free-threaded-check:
 
 pytest:
 	$(IN_ROOT) $(VPY) -m pytest -q
+
+# The package built and its pytest suite run on the next CPython as well, so
+# that users who upgrade are covered.
+PY315_VENV := build/venv-3.15
+test-py315:
+	$(IN_ROOT) sh -c '[ -x $(PY315_VENV)/bin/python ] || python3.15 -m venv --system-site-packages $(PY315_VENV)'
+	$(IN_ROOT) $(PY315_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q .
+	$(IN_ROOT) $(PY315_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # in a venv of their own, and the whole pytest suite run against them. The

@@ -443,6 +443,69 @@ def test_ctr_state_conversion_cannot_resize_key_or_iv():
     assert obj.crypt(DATA) == AesCtr256(KEY, IV16, 5).crypt(DATA)
 
 
+def clear_the_calls_keyword_dict(arg):
+    """From inside a constructor call made with **kwargs: empties the call's
+    own keyword dict (the one dict holding arg), so that only the
+    constructor still holds the other arguments, and reuses their memory."""
+    for holder in gc.get_referrers(arg):
+        if isinstance(holder, dict) and "key" in holder:
+            holder.clear()
+    return [bytes(range(256))[i % 7:] for i in range(2000)]
+
+
+class ClearingIndex:
+    def __index__(self):
+        self.junk = clear_the_calls_keyword_dict(self)
+        return 3
+
+
+class ClearingExporter(Exporter):
+    def __init__(self, target):
+        super().__init__(target, lambda: setattr(self, "junk", clear_the_calls_keyword_dict(self)))
+
+
+@pytest.mark.parametrize("cls, kwargs", [
+    (AesCtr256, lambda: {"key": bytes(range(32)), "iv": bytes(range(16)), "state": ClearingIndex()}),
+    (AesCtr256, lambda: {"key": ClearingExporter(bytes(range(32))), "iv": bytes(range(16))}),
+    (AesIge256, lambda: {"key": ClearingExporter(bytes(range(32)))}),
+    (AesCbc256, lambda: {"key": ClearingExporter(bytes(range(32)))}),
+], ids=["ctr-state-index", "ctr-key-export", "ige-key-export", "cbc-key-export"])
+def test_arguments_outlive_a_keyword_dict_cleared_during_construction(cls, kwargs):
+    obj = cls(**kwargs())
+    key, iv16 = bytes(range(32)), bytes(range(16))
+    if cls is AesCtr256:
+        state = obj.offset
+        assert obj.crypt(DATA) == AesCtr256(key, iv16, state).crypt(DATA)
+    else:
+        assert obj.encrypt(DATA, IV[cls]) == cls(key).encrypt(DATA, IV[cls])
+
+
+@pytest.mark.parametrize("cls, args", [
+    (AesIge256, (b"short",)), (AesCbc256, (b"short",)),
+    (AesCtr256, (KEY, IV16, 99)), (AesCtr256, (b"short", IV16)),
+])
+def test_an_object_whose_construction_failed_refuses_every_use(cls, args):
+    kept = []
+
+    class Keeper(cls):
+        def __del__(self):
+            kept.append(self)
+
+    with pytest.raises(ValueError):
+        Keeper(*args)
+    gc.collect()
+    obj = kept.pop()
+    uses = ([lambda: obj.crypt(b"SECRET-PLAINTEXT" * 2), lambda: obj.crypt_into(bytearray(16)),
+             lambda: obj.seek(0), lambda: obj.offset, lambda: obj.state] if cls is AesCtr256 else
+            [lambda m=m: getattr(obj, m)(bytes(32), IV[cls]) for m in ("encrypt", "decrypt")] +
+            [lambda m=m: getattr(obj, m)(bytearray(32), IV[cls])
+             for m in ("encrypt_into", "decrypt_into")])
+    for use in uses:
+        with pytest.raises(RuntimeError, match="construction failed"):
+            use()
+    Keeper.__del__ = lambda self: None
+
+
 def test_ctr_callbacks_may_use_the_same_object_without_deadlock():
     # Arguments are converted, and buffers released, outside the stream lock.
     obj = AesCtr256(KEY, IV16)

@@ -186,3 +186,9 @@ def test_class_tests_pass_on_the_other_backend():
                            *(str(here / name) for name in CLASS_TESTS)],
                           env=env, cwd=here.parent, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout[-5000:] + proc.stderr[-2000:]
+
+
+def test_importing_on_the_interpreter_it_was_built_for_gives_no_warning():
+    out = run_python("import warnings\nwarnings.simplefilter('error')\n"
+                     "import Vorlan.ciphex\nprint('ok')")
+    assert out.split() == ["ok"]

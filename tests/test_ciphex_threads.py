@@ -210,3 +210,39 @@ def test_seeks_racing_crypt_calls_never_give_a_torn_stream():
     at = obj.offset
     assert obj.state == (at % 16 or 16)
     assert obj.crypt(bytes(40)) == ctr_keystream(KEY, IV16, at, 40)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_during_a_crypt_call_can_use_the_object():
+    # The child has no copy of the thread that held the stream's lock.
+    code = """
+import os, sys, threading, time, warnings
+from Vorlan.ciphex import AesCtr256
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+ctr = AesCtr256(bytes(32), bytes(16))
+data = bytearray(16 << 20)
+stop = False
+def churn():
+    while not stop:
+        ctr.crypt_into(data)
+worker = threading.Thread(target=churn)
+worker.start()
+time.sleep(0.05)
+pid = os.fork()
+if pid == 0:
+    ctr.seek(0)
+    ok = ctr.crypt(bytes(16)) == AesCtr256(bytes(32), bytes(16)).crypt(bytes(16))
+    os._exit(0 if ok else 3)
+stop = True
+worker.join()
+for _ in range(200):
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        sys.exit(os.waitstatus_to_exitcode(status))
+    time.sleep(0.05)
+os.kill(pid, 9)
+os.waitpid(pid, 0)
+sys.exit("the child hung on the stream lock")
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr

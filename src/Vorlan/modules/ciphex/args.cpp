@@ -45,10 +45,20 @@ int place_keyword(const ArgSpec& spec, Py_ssize_t nargs, PyObject* key, PyObject
     return -1;
 }
 
-int check_required(const ArgSpec& spec, PyObject** out) {
+void clear(const ArgSpec& spec, PyObject** out) {
+    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = nullptr;
+}
+
+// Checks that every required argument was given, then turns the borrowed
+// references in out into strong ones; on error leaves out all null.
+int check_required_and_hold(const ArgSpec& spec, PyObject** out) {
     for (Py_ssize_t i = 0; i < spec.required; ++i) {
-        if (out[i] == nullptr) return raise_count_error(spec, i, false);
+        if (out[i] == nullptr) {
+            clear(spec, out);
+            return raise_count_error(spec, i, false);
+        }
     }
+    for (Py_ssize_t i = 0; i < spec.count; ++i) Py_XINCREF(out[i]);
     return 0;
 }
 
@@ -56,34 +66,39 @@ int check_required(const ArgSpec& spec, PyObject** out) {
 
 int match_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
+    clear(spec, out);
     if (nargs > spec.count) return raise_count_error(spec, nargs, true);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (place_keyword(spec, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out) < 0)
+            if (place_keyword(spec, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out) < 0) {
+                clear(spec, out);
                 return -1;
+            }
         }
     }
-    return check_required(spec, out);
+    return check_required_and_hold(spec, out);
 }
 
 int match_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    clear(spec, out);
     if (nargs > spec.count) return raise_count_error(spec, nargs, true);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
-        // The dict is the call's own, made for this call, so borrowing its
-        // items while we look at them is safe.
+        // Nothing below runs Python code, so the borrowed items stay valid
+        // until they are made strong at the end.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (place_keyword(spec, nargs, key, value, out) < 0) return -1;
+            if (place_keyword(spec, nargs, key, value, out) < 0) {
+                clear(spec, out);
+                return -1;
+            }
         }
     }
-    return check_required(spec, out);
+    return check_required_and_hold(spec, out);
 }
 
 }  // namespace vorlan::ciphex

@@ -9,6 +9,7 @@
 #include "backend.h"
 #include "byte_view.h"
 #include "modes.h"
+#include "stream_lock.h"
 
 namespace vorlan::ciphex {
 namespace {
@@ -47,6 +48,16 @@ int raise_value_error(const char* message) {
     return -1;
 }
 
+// A subclass's __del__ can keep alive an object whose construction failed.
+// It holds no key, so it refuses to touch data. On refusal sets
+// RuntimeError and returns -1.
+int require_constructed(PyObject* self, bool constructed) {
+    if (constructed) return 0;
+    PyErr_Format(PyExc_RuntimeError, "%.200s object is unusable: its construction failed",
+                 Py_TYPE(self)->tp_name);
+    return -1;
+}
+
 PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const ArgSpec spec{"__reduce__", nullptr, 0, 0};
     if (match_fastcall(spec, args, nargs, kwnames, nullptr) < 0) return nullptr;
@@ -57,8 +68,8 @@ PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"state"};
     static const ArgSpec spec{"__setstate__", names, 1, 1};
-    PyObject* state;
-    if (match_fastcall(spec, args, nargs, kwnames, &state) < 0) return nullptr;
+    MatchedArgs<1> state;
+    if (match_fastcall(spec, args, nargs, kwnames, state.slots()) < 0) return nullptr;
     PyErr_SetString(PyExc_TypeError, kNoReduce);
     return nullptr;
 }
@@ -117,6 +128,7 @@ const BlockMode kCbc{16, "cbc256 key must be 32 bytes", "cbc256 iv must be 16 by
 struct BlockCipher {
     PyObject_HEAD
     AesKeySchedule schedule;  // both halves; read-only after construction
+    bool constructed;         // set once the schedule is complete
 };
 
 template <const BlockMode& Mode>
@@ -125,15 +137,16 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const ArgSpec spec{"__cinit__", names, 1, 1};
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    PyObject* key;
+    MatchedArgs<1> key;
     CallViews<1> views;
-    if (match_tuple(spec, args, kwargs, &key) < 0 || acquire_read_view(key, views[0]) < 0 ||
+    if (match_tuple(spec, args, kwargs, key.slots()) < 0 || acquire_read_view(key[0], views[0]) < 0 ||
         (views[0].length != kKeySize && raise_value_error(Mode.key_message) < 0)) {
         Py_DECREF(self);
         return nullptr;
     }
     auto* cipher = reinterpret_cast<BlockCipher*>(self);
     without_interpreter_lock([&] { expand_key(cipher->schedule, views[0].data, 1); });
+    cipher->constructed = true;
     return self;
 }
 
@@ -144,8 +157,10 @@ PyObject* block_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     static const ArgSpec spec{Encrypt ? (InPlace ? "encrypt_into" : "encrypt")
                                       : (InPlace ? "decrypt_into" : "decrypt"),
                               names, 2, 2};
-    PyObject* argv[2];
-    if (match_fastcall(spec, args, nargs, kwnames, argv) < 0) return nullptr;
+    auto* cipher = reinterpret_cast<BlockCipher*>(self);
+    if (require_constructed(self, cipher->constructed) < 0) return nullptr;
+    MatchedArgs<2> argv;
+    if (match_fastcall(spec, args, nargs, kwnames, argv.slots()) < 0) return nullptr;
     CallViews<2> views;
     ByteView& data = views[0];
     ByteView& iv = views[1];
@@ -163,7 +178,7 @@ PyObject* block_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* result = nullptr;
     std::uint8_t* out = output_for(InPlace, data, &result);
     if (out == nullptr) return nullptr;
-    const AesKeySchedule& schedule = reinterpret_cast<BlockCipher*>(self)->schedule;
+    const AesKeySchedule& schedule = cipher->schedule;
     BlockRoutine routine = Encrypt ? Mode.encrypt : Mode.decrypt;
     without_interpreter_lock([&] {
         routine(schedule, data.data, static_cast<std::size_t>(data.length), iv.data, out);
@@ -208,20 +223,9 @@ struct CtrCipher {
     CtrStreamState stream;
     // Serialises everything that reads or moves the stream, so threads
     // sharing one object each see a consistent position and never reuse
-    // keystream. PyMutex detaches a waiting thread from the interpreter.
-    PyMutex lock;
-};
-
-// Holds a CtrCipher's lock for one scope.
-class StreamLock {
-public:
-    explicit StreamLock(CtrCipher* cipher) : mutex_(&cipher->lock) { PyMutex_Lock(mutex_); }
-    ~StreamLock() { PyMutex_Unlock(mutex_); }
-    StreamLock(const StreamLock&) = delete;
-    StreamLock& operator=(const StreamLock&) = delete;
-
-private:
-    PyMutex* mutex_;
+    // keystream.
+    StreamMutex lock;
+    bool constructed;  // set once the schedule and stream are complete
 };
 
 // Converts through the index protocol; on error sets the host's exception
@@ -241,10 +245,11 @@ PyObject* ctr_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const ArgSpec spec{"__cinit__", names, 2, 3};
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    PyObject* argv[3];
+    MatchedArgs<3> argv;
     CallViews<2> views;
     long long state = 0;
-    bool ok = match_tuple(spec, args, kwargs, argv) == 0 && acquire_read_view(argv[0], views[0]) == 0 &&
+    bool ok = match_tuple(spec, args, kwargs, argv.slots()) == 0 &&
+              acquire_read_view(argv[0], views[0]) == 0 &&
               acquire_read_view(argv[1], views[1]) == 0;
     if (ok && views[0].length != kKeySize) ok = raise_value_error("ctr256 key must be 32 bytes") == 0;
     if (ok && views[1].length != 16) ok = raise_value_error("ctr256 iv must be 16 bytes") == 0;
@@ -259,6 +264,8 @@ PyObject* ctr_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         expand_key(cipher->schedule, views[0].data, 0);
         ctr256_init(cipher->stream, cipher->schedule, views[1].data, static_cast<unsigned>(state));
     });
+    stream_lock_register(cipher->lock);
+    cipher->constructed = true;
     return self;
 }
 
@@ -266,18 +273,20 @@ template <bool InPlace>
 PyObject* ctr_crypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"data"};
     static const ArgSpec spec{InPlace ? "crypt_into" : "crypt", names, 1, 1};
-    PyObject* arg;
-    if (match_fastcall(spec, args, nargs, kwnames, &arg) < 0) return nullptr;
+    auto* cipher = reinterpret_cast<CtrCipher*>(self);
+    if (require_constructed(self, cipher->constructed) < 0) return nullptr;
+    MatchedArgs<1> arg;
+    if (match_fastcall(spec, args, nargs, kwnames, arg.slots()) < 0) return nullptr;
     CallViews<1> views;
     ByteView& data = views[0];
-    if ((InPlace ? acquire_write_view(arg, data) : acquire_read_view(arg, data)) < 0) return nullptr;
+    if ((InPlace ? acquire_write_view(arg[0], data) : acquire_read_view(arg[0], data)) < 0)
+        return nullptr;
     if (data.length == 0) return empty_result(InPlace);
     PyObject* result = nullptr;
     std::uint8_t* out = output_for(InPlace, data, &result);
     if (out == nullptr) return nullptr;
-    auto* cipher = reinterpret_cast<CtrCipher*>(self);
     {
-        StreamLock lock(cipher);
+        StreamLock lock(cipher->lock);
         without_interpreter_lock([&] {
             ctr256_crypt(cipher->schedule, cipher->stream, data.data,
                          static_cast<std::size_t>(data.length), out);
@@ -289,16 +298,18 @@ PyObject* ctr_crypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* ctr_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"pos"};
     static const ArgSpec spec{"seek", names, 1, 1};
-    PyObject* arg;
+    auto* cipher = reinterpret_cast<CtrCipher*>(self);
+    if (require_constructed(self, cipher->constructed) < 0) return nullptr;
+    MatchedArgs<1> arg;
     long long pos;
-    if (match_fastcall(spec, args, nargs, kwnames, &arg) < 0 || index_to_int64(arg, &pos) < 0)
+    if (match_fastcall(spec, args, nargs, kwnames, arg.slots()) < 0 ||
+        index_to_int64(arg[0], &pos) < 0)
         return nullptr;
     if (pos < 0) {
         raise_value_error("ctr256 seek position must be non-negative");
         return nullptr;
     }
-    auto* cipher = reinterpret_cast<CtrCipher*>(self);
-    StreamLock lock(cipher);
+    StreamLock lock(cipher->lock);
     without_interpreter_lock([&] {
         ctr256_seek(cipher->stream, cipher->schedule, static_cast<std::uint64_t>(pos));
     });
@@ -307,9 +318,10 @@ PyObject* ctr_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* ctr_get_offset(PyObject* self, void*) {
     auto* cipher = reinterpret_cast<CtrCipher*>(self);
+    if (require_constructed(self, cipher->constructed) < 0) return nullptr;
     std::uint64_t offset;
     {
-        StreamLock lock(cipher);
+        StreamLock lock(cipher->lock);
         offset = cipher->stream.offset;
     }
     return PyLong_FromUnsignedLongLong(offset);
@@ -317,9 +329,10 @@ PyObject* ctr_get_offset(PyObject* self, void*) {
 
 PyObject* ctr_get_state(PyObject* self, void*) {
     auto* cipher = reinterpret_cast<CtrCipher*>(self);
+    if (require_constructed(self, cipher->constructed) < 0) return nullptr;
     long state;
     {
-        StreamLock lock(cipher);
+        StreamLock lock(cipher->lock);
         state = cipher->stream.state;
     }
     return PyLong_FromLong(state);
@@ -339,9 +352,14 @@ PyGetSetDef ctr_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+void ctr_dealloc(PyObject* self) {
+    stream_lock_unregister(reinterpret_cast<CtrCipher*>(self)->lock);
+    plain_dealloc(self);
+}
+
 PyType_Slot ctr_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ctr_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ctr_dealloc)},
     {Py_tp_methods, ctr_methods},
     {Py_tp_getset, ctr_getset},
     {0, nullptr},
@@ -434,13 +452,16 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module;
 }
 
+// Warns when the running interpreter is not the one the module was built
+// for.
 int check_runtime_version() {
     int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (major == 3 && minor == 14) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            3, 14, "Vorlan.ciphex", "does not match", major, minor);
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "Vorlan.ciphex", "does not match",
+                            major, minor);
 }
 
 int add_class(PyObject* module, PyType_Spec* spec) {
@@ -467,6 +488,7 @@ int exec_steps(PyObject* module) {
     if (add_class(module, &ige_spec) < 0 || add_class(module, &cbc_spec) < 0 ||
         add_class(module, &ctr_spec) < 0)
         return -1;
+    if (stream_locks_install_fork_handlers() < 0) return -1;
     // Choose the backend now, before any cipher object exists.
     detect_backend();
     return PyModule_AddFunctions(module, module_functions);
