@@ -6,7 +6,7 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan test-py315 root clean
+.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan test-py315 test-packaging root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
@@ -14,7 +14,7 @@ demo: install
 
 # The whole suite: native tests, pytest, pytest against the sanitizer build,
 # and a memcheck run. `make quick-test` is the fast loop while developing.
-test: install native-test free-threaded-check pytest test-py315 test-asan lsan valgrind
+test: install native-test free-threaded-check pytest test-py315 test-packaging test-asan lsan valgrind
 
 quick-test: install pytest
 
@@ -23,8 +23,11 @@ quick-test: install pytest
 $(VPY):
 	$(IN_ROOT) $(PYTHON) -m venv --system-site-packages $(VENV)
 
+# Each build has its own folder, so repeated builds are incremental and no
+# option of one build leaks into another.
+PIP_INSTALL := -m pip install --no-build-isolation --no-deps --no-index -q
 install: $(VPY)
-	$(IN_ROOT) $(VPY) -m pip install --no-build-isolation --no-deps --no-index -q .
+	$(IN_ROOT) $(VPY) $(PIP_INSTALL) -C build-dir=build/plain-{wheel_tag} .
 
 native-test:
 	$(IN_ROOT) sh -c 'cmake -S . -B build/native -G Ninja -DVORLAN_NATIVE_TESTS=ON \
@@ -51,8 +54,13 @@ pytest:
 PY315_VENV := build/venv-3.15
 test-py315:
 	$(IN_ROOT) sh -c '[ -x $(PY315_VENV)/bin/python ] || python3.15 -m venv --system-site-packages $(PY315_VENV)'
-	$(IN_ROOT) $(PY315_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q .
+	$(IN_ROOT) $(PY315_VENV)/bin/python $(PIP_INSTALL) -C build-dir=build/plain-{wheel_tag} .
 	$(IN_ROOT) $(PY315_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# sdist contents, a build from a read-only tree, and no option leaking from
+# one build into the next: three builds with the standard tools.
+test-packaging: $(VPY)
+	$(IN_ROOT) sh -c 'VORLAN_PACKAGING_TESTS=1 $(VPY) -m pytest -q -p no:cacheprovider tests/packaging'
 
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # in a venv of their own, and the whole pytest suite run against them. The
@@ -67,7 +75,7 @@ ASAN_ENV  := VORLAN_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan:
 	$(IN_ROOT) sh -c '[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(ASAN_VENV)'
-	$(IN_ROOT) $(ASAN_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q \
+	$(IN_ROOT) $(ASAN_VENV)/bin/python $(PIP_INSTALL) \
 	    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	    -C cmake.define.VORLAN_SANITIZE=ON .
 	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
