@@ -1,6 +1,7 @@
 """The type stubs describe the modules as they really are."""
 import ast
 import importlib
+import inspect
 import pathlib
 import subprocess
 import sys
@@ -74,7 +75,7 @@ def test_stub_parameter_names_are_accepted_as_keywords(module_name):
             continue
         cls = getattr(module, name)
         for member, params in members.items():
-            if member == "__init__":
+            if member in ("__init__", "__new__"):
                 if name == "SorbSchemaCompiler":
                     continue   # ignores whatever it is given
                 target = cls
@@ -96,3 +97,23 @@ def test_typed_example_passes_a_strict_type_check(tmp_path):
 
 def test_typed_example_runs():
     subprocess.run([sys.executable, str(TYPED_USAGE)], check=True)
+
+
+@pytest.mark.parametrize("module_name", ["ciphex"])
+def test_stubtest_finds_the_stubs_and_the_runtime_alike(module_name, tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", f"Vorlan.{module_name}",
+         "--mypy-config-file", "/dev/null"],
+        capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("module_name", ["ciphex"])
+def test_every_class_method_and_function_has_a_signature(module_name):
+    module = importlib.import_module(f"Vorlan.{module_name}")
+    for name, members in stub_api(module_name).items():
+        inspect.signature(getattr(module, name))
+        for member in members if isinstance(members, dict) else ():
+            attribute = getattr(getattr(module, name), member)
+            if member not in ("__init__", "__new__") and not isinstance(attribute, property):
+                inspect.signature(attribute)

@@ -74,9 +74,15 @@ PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return nullptr;
 }
 
-#define CIPHEX_PICKLING_REFUSAL                                                          \
-    {"__reduce__", CIPHEX_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr}, \
-    {"__setstate__", CIPHEX_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr}
+// Methods and classes carry only their signatures (for help() and
+// inspect.signature): their __doc__ stays None. The prose is in the stubs.
+#define CIPHEX_SIGNATURE(text) text "\n--\n\n"
+
+#define CIPHEX_PICKLING_REFUSAL                                                     \
+    {"__reduce__", CIPHEX_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS,      \
+     CIPHEX_SIGNATURE("__reduce__($self, /)")},                                        \
+    {"__setstate__", CIPHEX_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS,  \
+     CIPHEX_SIGNATURE("__setstate__($self, /, state)")}
 
 void plain_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -112,6 +118,7 @@ using BlockRoutine = void (*)(const AesKeySchedule&, const std::uint8_t*, std::s
 
 // What tells the two block-mode classes apart.
 struct BlockMode {
+    const char* signature;  // the constructor's
     Py_ssize_t iv_size;
     const char* key_message;
     const char* iv_message;
@@ -120,9 +127,9 @@ struct BlockMode {
     BlockRoutine decrypt;
 };
 
-const BlockMode kIge{32, "ige256 key must be 32 bytes", "ige256 iv must be 32 bytes",
+const BlockMode kIge{CIPHEX_SIGNATURE("AesIge256(key)"), 32, "ige256 key must be 32 bytes", "ige256 iv must be 32 bytes",
                      "ige256 data length must be a multiple of 16", ige256_encrypt, ige256_decrypt};
-const BlockMode kCbc{16, "cbc256 key must be 32 bytes", "cbc256 iv must be 16 bytes",
+const BlockMode kCbc{CIPHEX_SIGNATURE("AesCbc256(key)"), 16, "cbc256 key must be 32 bytes", "cbc256 iv must be 16 bytes",
                      "cbc256 data length must be a multiple of 16", cbc256_encrypt, cbc256_decrypt};
 
 struct BlockCipher {
@@ -190,18 +197,19 @@ template <const BlockMode& Mode>
 PyMethodDef block_methods[] = {
     CIPHEX_PICKLING_REFUSAL,
     {"encrypt", CIPHEX_FASTCALL((block_method<Mode, true, false>)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+     CIPHEX_SIGNATURE("encrypt($self, /, data, iv)")},
     {"decrypt", CIPHEX_FASTCALL((block_method<Mode, false, false>)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+     CIPHEX_SIGNATURE("decrypt($self, /, data, iv)")},
     {"encrypt_into", CIPHEX_FASTCALL((block_method<Mode, true, true>)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, CIPHEX_SIGNATURE("encrypt_into($self, /, data, iv)")},
     {"decrypt_into", CIPHEX_FASTCALL((block_method<Mode, false, true>)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, CIPHEX_SIGNATURE("decrypt_into($self, /, data, iv)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 template <const BlockMode& Mode>
 PyType_Slot block_slots[] = {
+    {Py_tp_doc, const_cast<char*>(Mode.signature)},
     {Py_tp_new, reinterpret_cast<void*>(block_new<Mode>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
     {Py_tp_methods, block_methods<Mode>},
@@ -340,9 +348,12 @@ PyObject* ctr_get_state(PyObject* self, void*) {
 
 PyMethodDef ctr_methods[] = {
     CIPHEX_PICKLING_REFUSAL,
-    {"crypt", CIPHEX_FASTCALL(ctr_crypt<false>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"crypt_into", CIPHEX_FASTCALL(ctr_crypt<true>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"seek", CIPHEX_FASTCALL(ctr_seek), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"crypt", CIPHEX_FASTCALL(ctr_crypt<false>), METH_FASTCALL | METH_KEYWORDS,
+     CIPHEX_SIGNATURE("crypt($self, /, data)")},
+    {"crypt_into", CIPHEX_FASTCALL(ctr_crypt<true>), METH_FASTCALL | METH_KEYWORDS,
+     CIPHEX_SIGNATURE("crypt_into($self, /, data)")},
+    {"seek", CIPHEX_FASTCALL(ctr_seek), METH_FASTCALL | METH_KEYWORDS,
+     CIPHEX_SIGNATURE("seek($self, /, pos)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -358,6 +369,7 @@ void ctr_dealloc(PyObject* self) {
 }
 
 PyType_Slot ctr_slots[] = {
+    {Py_tp_doc, const_cast<char*>(CIPHEX_SIGNATURE("AesCtr256(key, iv, state=0)"))},
     {Py_tp_new, reinterpret_cast<void*>(ctr_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ctr_dealloc)},
     {Py_tp_methods, ctr_methods},
@@ -404,9 +416,12 @@ PyObject* backend(PyObject*, PyObject*) { return PyUnicode_FromString(backend_na
 PyObject* backend_id(PyObject*, PyObject*) { return PyLong_FromLong(detect_backend()); }
 
 PyMethodDef module_functions[] = {
-    {"features", features, METH_NOARGS, nullptr},
-    {"backend", backend, METH_NOARGS, nullptr},
-    {"backend_id", backend_id, METH_NOARGS, nullptr},
+    {"features", features, METH_NOARGS,
+     "features($module, /)\n--\n\nThe probed CPU features and the chosen backend, as a new dict."},
+    {"backend", backend, METH_NOARGS,
+     "backend($module, /)\n--\n\nThe name of the backend in use: \"x86-aesni\" or \"soft\"."},
+    {"backend_id", backend_id, METH_NOARGS,
+     "backend_id($module, /)\n--\n\nThe id of the backend in use: 1 for x86-aesni, 0 for soft."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -467,7 +482,14 @@ int check_runtime_version() {
 int add_class(PyObject* module, PyType_Spec* spec) {
     PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
     if (type == nullptr) return -1;
-    int status = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+    // The doc slot holds the constructor's signature only; the class has no
+    // docstring, so __doc__ is None rather than the empty rest.
+    auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+    int status = PyDict_SetItemString(type_object->tp_dict, "__doc__", Py_None);
+    if (status == 0) {
+        PyType_Modified(type_object);
+        status = PyModule_AddType(module, type_object);
+    }
     Py_DECREF(type);
     return status;
 }
