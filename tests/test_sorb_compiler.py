@@ -1,9 +1,12 @@
 """The schema compiler: what compiles, and every way a schema is refused."""
 import json
+import sys
 
 import pytest
 
 from Vorlan.sorb import SorbParser, SorbSchemaCompiler
+
+from sorb_examples import word
 
 
 def compile_ok(schema):
@@ -194,6 +197,33 @@ def test_failure_midway_keeps_earlier_entries_usable():
     with pytest.raises(TypeError):
         compiler.compile(schema)
     del compiler   # releases a partly filled table
+
+
+def test_parameter_list_shrunk_while_compiling_keeps_only_the_built_parameters():
+    params = []
+
+    class Name(str):
+        # Hashed like "name", so looking that key up runs this __eq__.
+        def __hash__(self):
+            return hash("name")
+
+        def __eq__(self, other):
+            del params[1:]
+            return str.__eq__(self, other)
+
+    params.extend([{Name("name"): "a", "type": "int"}, {"name": "b", "type": "int"},
+                   {"name": "c", "type": "int"}])
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "o", "params": params}]})
+    assert parser.unpack(word(1) + word(5) + word(6) + word(7)) == {"_": "o", "a": 5}
+    assert parser.pack({"_": "o", "a": 5, "b": 6}) == word(1) + word(5)
+
+
+def test_compile_leaves_the_callers_name_strings_uninterned():
+    name = "".join(["param_", "seen_nowhere_else"])
+    compile_ok(one_entry(id=1, predicate="o", params=[{"name": name, "type": "int"}]))
+    # Interned in place, the caller's object would be what sys.intern finds
+    # for an equal string (and immortal on a free-threaded host).
+    assert sys.intern("".join(["param_", "seen_nowhere_else"])) is not name
 
 
 def test_repeat_compile_keeps_entries_of_the_earlier_table_valid():

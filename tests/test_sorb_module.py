@@ -2,6 +2,7 @@
 import copy
 import gc
 import importlib
+import json
 import pickle
 import sys
 import traceback
@@ -67,6 +68,26 @@ def test_constructor_argument_errors(call, message):
         call()
     if message is not None:
         assert str(info.value) == message
+
+
+def test_keyword_argument_outlives_its_dict_being_cleared_during_the_call(monkeypatch):
+    class Text(str):
+        pass
+
+    class Json:
+        @property
+        def loads(self):
+            # Runs inside the constructor: empty the call's own keyword dict,
+            # then hand the freed memory to fresh objects.
+            for obj in gc.get_objects():
+                if type(obj) is dict and type(obj.get("schema_json")) is Text:
+                    obj.clear()
+            self.junk = [Text("x" * len(EXAMPLE_SCHEMA)) for _ in range(100)]
+            return json.loads
+
+    monkeypatch.setattr(sorb, "json", Json())
+    parser = SorbParser(**{"schema_json": Text(EXAMPLE_SCHEMA)})
+    assert parser.unpack(EXAMPLE_BYTES) == EXAMPLE_DICT
 
 
 def test_subclass_receives_the_same_arguments():

@@ -477,11 +477,11 @@ VEC = struct.pack("<I", wm.VECTOR_ID)
 
 
 @pytest.mark.parametrize("data, error, message", [
-    # A count beyond the bytes left fails at once, just after the count.
+    # A count beyond the bytes left reads elements until the data runs out.
     (_id("users.getUsers") + VEC + struct.pack("<I", 0x7FFFFFFF), RuntimeError,
      "Parse error at position 12"),
     (_id("users.getUsers") + VEC + struct.pack("<I", 17) + _id("inputUserMe") * 4, RuntimeError,
-     "Parse error at position 12"),
+     "Parse error at position 28"),
     # A count that fits the bytes left reads placeholders up to the end.
     (_id("users.getUsers") + VEC + struct.pack("<I", 5) + _id("inputUserMe") * 4, RuntimeError,
      "Parse error at position 28"),

@@ -136,13 +136,26 @@ def test_format_errors(kinds, ident, payload, exc, message):
         assert str(info.value) == message
 
 
-@pytest.mark.parametrize("count", [9, 1000, 0x7FFFFFFF])
-def test_vector_count_beyond_the_bytes_left_fails_after_the_count(kinds, count):
-    # Eight bytes follow the count: no count above 8 can be satisfied, so the
-    # reader stops there instead of allocating a list of that size.
-    data = word(0x16) + VECTOR + word(count) + word(1) + word(2)
-    with parse_error(12):
-        kinds.unpack(data)
+# A count beyond the bytes left is read as far as the data goes: elements
+# past the end are placeholders (a short length byte is still consumed, so a
+# later one may frame a real span), and the list grows only as elements come.
+@pytest.mark.parametrize("ident, payload, exc, message", [
+    (0x16, word(9) + word(1) + word(2), RuntimeError, "Parse error at position 20"),
+    (0x16, word(1000) + word(1) + word(2), RuntimeError, "Parse error at position 20"),
+    (0x16, word(0x7FFFFFFF) + word(1) + word(2), RuntimeError, "Parse error at position 20"),
+    (0x16, word(5) + word(1), RuntimeError, "Parse error at position 16"),
+    (0x16, word(0x7FFFFFFF), RuntimeError, "Parse error at position 12"),
+    (0x17, word(5) + word(0x55), ValueError, "Unknown constructor ID: 0x00000055"),
+    (0x1A, word(5) + b"\x02\xff\xfe\0", UnicodeDecodeError, None),
+    (0x1A, word(3) + b"\x09\x02\xff\xfe", UnicodeDecodeError, None),
+    (0x1A, word(1000) + b"\x09\x05ab", RuntimeError, "Parse error at position 16"),
+])
+def test_vector_count_beyond_the_bytes_left_reads_until_the_data_runs_out(kinds, ident, payload,
+                                                                           exc, message):
+    with pytest.raises(exc) as info:
+        kinds.unpack(word(ident) + VECTOR + payload)
+    if message:
+        assert str(info.value) == message
 
 
 def test_placeholder_elements_within_the_data_still_end_in_a_parse_error(kinds):
@@ -150,6 +163,16 @@ def test_placeholder_elements_within_the_data_still_end_in_a_parse_error(kinds):
     data = word(0x16) + VECTOR + word(3) + word(1) + word(2) + b"\0"
     with parse_error(20):
         kinds.unpack(data)
+
+
+@pytest.mark.parametrize("params, value", [
+    ([("a", "int"), ("flags", "#"), ("a", "flags.0?string")], {"_": "c", "a": None}),
+    ([("_", "int"), ("flags", "#"), ("_", "flags.0?string")], {"_": None}),
+])
+def test_a_repeated_key_holds_what_its_last_parameter_read(params, value):
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "c", "params": [
+        {"name": name, "type": ptype} for name, ptype in params]}]})
+    assert parser.unpack(word(1) + word(5) + word(0)) == value
 
 
 @pytest.mark.parametrize("make", [

@@ -190,6 +190,19 @@ def test_dict_subclass_get_and_item_access_are_used(kinds):
     assert kinds.pack(Tracking({"v": 1})) == word(0x10) + word(42)
 
 
+def test_dict_subclass_is_asked_once_per_parameter(example):
+    class Fickle(dict):
+        # The true value the first time a key is asked, None afterwards.
+        def __getitem__(self, key):
+            self.asked.append(key)
+            return dict.__getitem__(self, key) if self.asked.count(key) == 1 else None
+
+    value = Fickle(EXAMPLE_DICT)
+    value.asked = []
+    assert example.pack(value) == EXAMPLE_BYTES
+    assert sorted(value.asked) == ["count", "flag", "items", "text"]
+
+
 def test_self_containing_dict_raises_recursion_error(kinds):
     loop = {"_": "node"}
     loop["child"] = loop
@@ -251,17 +264,28 @@ def test_method_names_pack_like_constructors():
     assert parser.pack({"_": "ping", "x": 1}) == word(5) + word(1)
 
 
-def test_shared_bit_parameters():
-    parser = SorbParser({"constructors": [{"id": 1, "predicate": "o", "params": [
-        {"name": "flags", "type": "#"},
-        {"name": "a", "type": "flags.0?int"},
-        {"name": "b", "type": "flags.0?string"}]}]})
-    # b shares a's bit but is missing: it is skipped, and the message then
-    # reads b from nothing.
-    data = parser.pack({"_": "o", "a": 1})
-    assert data == word(1) + word(1) + word(1)
+SHARED_BIT_SCHEMA = {"constructors": [{"id": 1, "predicate": "o", "params": [
+    {"name": "flags", "type": "#"},
+    {"name": "a", "type": "flags.0?int"},
+    {"name": "b", "type": "flags.0?string"},
+    {"name": "c", "type": "flags.0?true"}]}]}
+
+
+def test_shared_bit_parameters_are_written_together():
+    parser = SorbParser(SHARED_BIT_SCHEMA)
+    # c carries no bytes: its bit is its value, so it may be left out.
     both = parser.pack({"_": "o", "a": 1, "b": "x"})
-    assert parser.unpack(both) == {"_": "o", "a": 1, "b": "x"}
+    assert both == word(1) + word(1) + word(1) + b"\x01x\0\0"
+    assert parser.unpack(both) == {"_": "o", "a": 1, "b": "x", "c": True}
+
+
+@pytest.mark.parametrize("value", [{"_": "o", "a": 1}, {"_": "o", "a": 1, "b": None},
+                                   {"_": "o", "b": "x", "a": None}])
+def test_shared_bit_parameter_without_its_value_is_refused(value):
+    # The set bit would make unpack read the missing one from what follows.
+    missing = "b" if value.get("a") else "a"
+    with pytest.raises(ValueError, match=f"^Parameter '{missing}' has no value"):
+        SorbParser(SHARED_BIT_SCHEMA).pack(value)
 
 
 @pytest.mark.parametrize("call, message", [

@@ -205,13 +205,16 @@ class _Reader:
         count = self.u32()
         if count >= 1 << 31:
             raise SystemError("negative vector count")
-        # Every element takes at least one byte: a longer count can only run
-        # out, so it fails at once instead of reading placeholders.
-        if count > max(0, len(self.data) - self.pos):
-            self.short = True
-            return []
         code, reduced = element_type(type_text)
-        return [self.value(code, reduced) for _ in range(count)]
+        items = []
+        for _ in range(count):
+            before = (self.pos, self.short)
+            items.append(self.value(code, reduced))
+            # A read past the end that moved nothing would repeat itself for
+            # every element left: the outcome is already that of the count.
+            if self.short and (self.pos, self.short) == before:
+                break
+        return items
 
     def object(self):
         if self.pos + 4 > len(self.data):
@@ -362,28 +365,36 @@ class _Writer:
         if entry is None:
             raise ValueError(f"Unknown constructor: {name}")
 
+        # A conditional parameter is asked for once; its bit and its bytes
+        # come from that one answer.
         words = [0, 0]
-        for p in entry.params:
+        answers = {}
+        for i, p in enumerate(entry.params):
             if p.word or not p.conditional:
                 continue
-            found, value = _lookup(obj, p.name)
+            found, value = answers[i] = _lookup(obj, p.name)
             # Only the object True sets the bit of a conditional Bool.
             if found and (value is True if p.code == BOOL else value is not None):
                 words[p.second] |= 1 << (p.bit % 32)
 
         self.u32(entry.id)
-        for p in entry.params:
+        for i, p in enumerate(entry.params):
             if p.word:
                 self.u32(words[p.word - 1])
                 continue
-            if p.conditional and (p.code == BOOL or not (words[p.second] >> (p.bit % 32)) & 1):
+            if p.conditional:
+                if p.code == BOOL or not (words[p.second] >> (p.bit % 32)) & 1:
+                    continue
+                found, value = answers[i]
+                # The bit is set by a sibling: bytes must follow.
+                if not found or value is None:
+                    raise ValueError(f"Parameter '{p.name}' has no value, but a parameter "
+                                     "that shares its flag bit is present")
+                self.value(value, p.code, p.type_text)
                 continue
             found, value = _lookup(obj, p.name)
             if not found:
-                if not p.conditional:
-                    self.default(p.code)
-                continue
-            if p.conditional and value is None:
+                self.default(p.code)
                 continue
             self.value(value, p.code, p.type_text)
 

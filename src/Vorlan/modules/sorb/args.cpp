@@ -25,19 +25,19 @@ int raise_count_error(const ArgSpec& spec, Py_ssize_t given, bool too_many) {
 
 // Places one keyword argument; -1 with TypeError set when it does not fit.
 int place_keyword(const ArgSpec& spec, Py_ssize_t nargs, PyObject* key, PyObject* value,
-                  PyObject** out) {
+                  Ref* out) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.func);
         return -1;
     }
     for (Py_ssize_t i = 0; i < spec.count; ++i) {
         if (PyUnicode_EqualToUTF8(key, spec.names[i])) {
-            if (i < nargs || out[i] != nullptr) {
+            if (i < nargs || out[i]) {
                 PyErr_Format(PyExc_TypeError,
                              "%s() got multiple values for keyword argument '%U'", spec.func, key);
                 return -1;
             }
-            out[i] = value;
+            out[i] = Ref::borrow(value);
             return 0;
         }
     }
@@ -45,9 +45,9 @@ int place_keyword(const ArgSpec& spec, Py_ssize_t nargs, PyObject* key, PyObject
     return -1;
 }
 
-int check_required(const ArgSpec& spec, PyObject** out) {
+int check_required(const ArgSpec& spec, const Ref* out) {
     for (Py_ssize_t i = 0; i < spec.required; ++i) {
-        if (out[i] == nullptr) return raise_count_error(spec, i, false);
+        if (!out[i]) return raise_count_error(spec, i, false);
     }
     return 0;
 }
@@ -55,10 +55,10 @@ int check_required(const ArgSpec& spec, PyObject** out) {
 }  // namespace
 
 int match_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+                   PyObject* kwnames, Ref* out) {
     if (nargs > spec.count) return raise_count_error(spec, nargs, true);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = Ref();
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -69,14 +69,14 @@ int match_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
     return check_required(spec, out);
 }
 
-int match_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+int match_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, Ref* out) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > spec.count) return raise_count_error(spec, nargs, true);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = Ref();
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     if (kwargs != nullptr) {
-        // The dict is the call's own, made for this call, so borrowing its
-        // items while we look at them is safe.
+        // Matching runs no Python code, so the items stay put while the
+        // loop borrows them; each match is then taken as a strong reference.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {

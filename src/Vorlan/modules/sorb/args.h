@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "pyref.h"
+
 namespace sorb {
 
 struct ArgSpec {
@@ -14,12 +16,16 @@ struct ArgSpec {
     Py_ssize_t count;          // all parameters
 };
 
-// Vectorcall convention. Fills out[0..count) with borrowed references
-// (null for optional ones not given). On error sets TypeError and returns -1.
+// Vectorcall convention. Fills out[0..count) with strong references (empty
+// for optional ones not given), so an argument outlives whatever Python code
+// the call runs, even code that empties the container it came from. On error
+// sets TypeError and returns -1.
 int match_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out);
+                   PyObject* kwnames, Ref* out);
 
-// Tuple and dict convention, for constructors.
-int match_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+// Tuple and dict convention, for constructors. The keyword dict can be
+// reached and cleared from Python during the call, hence the strong
+// references here above all.
+int match_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, Ref* out);
 
 }  // namespace sorb

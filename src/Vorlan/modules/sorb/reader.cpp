@@ -29,8 +29,6 @@ struct Reader {
     int32_t error_flag;
     SorbSchemaCompiler* compiler;
 
-    uint64_t remaining() const { return position < length ? length - position : 0; }
-
     // One little-endian value of Size bytes; zero, with the flag set, when the
     // input runs out first.
     template <uint64_t Size, typename Load>
@@ -162,22 +160,29 @@ PyObject* Reader::read_vector_body(const char* type_name) {
     }
     int32_t count = static_cast<int32_t>(read_int32());
     if (count < 0) return PyList_New(count);  // the host's SystemError
-    // Every element takes at least one byte. A count beyond the bytes left
-    // can only end in a parse error, so fail now rather than allocate a
-    // list of that size from a few bytes of input.
-    if (static_cast<uint64_t>(count) > remaining()) {
-        error_flag = 1;
-        return PyList_New(0);
-    }
 
     const VectorElement element_kind = vector_element(type_name);
 
-    Ref list(PyList_New(count));
+    // The count is only a claim: the list grows as elements arrive, so a
+    // few bytes claiming billions of elements cost nothing. Once the data
+    // has run out the list is discarded whatever it holds, so elements are
+    // no longer kept, but reading goes on, since a later element can still
+    // raise (a short length byte is consumed, and the next may frame a
+    // real span). A read past the end that moves nothing would repeat
+    // itself exactly for every element left, so the loop stops there; the
+    // outcome is that of the full count.
+    Ref list(PyList_New(0));
     if (!list) return nullptr;
     for (int32_t i = 0; i < count; ++i) {
-        PyObject* element = read_value(element_kind.type, element_kind.name_ptr());
-        if (element == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), i, element);
+        uint64_t before = position;
+        int32_t was_short = error_flag;
+        Ref element(read_value(element_kind.type, element_kind.name_ptr()));
+        if (!element) return nullptr;
+        if (error_flag) {
+            if (was_short && position == before) break;
+            continue;
+        }
+        if (PyList_Append(list.get(), element.get()) < 0) return nullptr;
     }
     return list.release();
 }
@@ -222,7 +227,12 @@ PyObject* Reader::read_object_body() {
                     return nullptr;
                 continue;
             }
-            if (!present) continue;  // the template's None stands
+            if (!present) {
+                // Otherwise the template's None stands.
+                if (param.key_repeats && PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0)
+                    return nullptr;
+                continue;
+            }
         }
         Ref value(read_value(param.type_code, param.type_name));
         if (!value) return nullptr;

@@ -134,6 +134,25 @@ int parse_condition(PyObject* ptype, ParamDef* param, ConstructorDef* entry) {
     return 0;
 }
 
+// The dict key of a parameter name (an exact str): a new reference, or null
+// with an exception set. The caller's own object is never interned, as that
+// would change it under them.
+PyObject* key_object(PyObject* name) {
+#ifdef Py_GIL_DISABLED
+    // Interned strings are immortal on this build: a table's names must die
+    // with the table, or compiling fresh schemas would grow without bound.
+    return Py_NewRef(name);
+#else
+    // An interned private copy (mortal here), so that callers' literal keys
+    // match it by identity when packing.
+    if (PyUnicode_CHECK_INTERNED(name)) return Py_NewRef(name);
+    PyObject* copy = PyUnicode_FromKindAndData(PyUnicode_KIND(name), PyUnicode_DATA(name),
+                                               PyUnicode_GET_LENGTH(name));
+    if (copy != nullptr) PyUnicode_InternInPlace(&copy);
+    return copy;
+#endif
+}
+
 int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
     if (check_exact_or_none(p, &PyDict_Type, "dict") < 0) return -1;
     if (p == Py_None) {
@@ -147,9 +166,8 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
 
     param->name = copy_utf8(pname.get());
     if (param->name == nullptr) return -1;
-    // Interned, so callers' literal keys match it by identity when packing.
-    param->name_object = Py_NewRef(pname.get());
-    PyUnicode_InternInPlace(&param->name_object);
+    param->name_object = key_object(pname.get());
+    if (param->name_object == nullptr) return -1;
     if (std::strcmp(param->name, "flags") == 0) param->is_flags_word = 1;
     if (std::strcmp(param->name, "flags2") == 0) param->is_flags_word = 2;
 
@@ -172,13 +190,17 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
 
 // The keys of a decoded object in their final order, "_" already holding the
 // name: copying it gives the reader a dict that never has to grow.
-PyObject* make_template_dict(const ConstructorDef* entry) {
+PyObject* make_template_dict(ConstructorDef* entry) {
     Ref dict(PyDict_New());
     if (!dict || PyDict_SetItem(dict.get(), module_string(StringId::underscore), entry->name_object) < 0)
         return nullptr;
     for (int32_t j = 0; j < entry->param_count; ++j) {
-        const ParamDef& param = entry->params[j];
-        if (param.is_flags_word || param.name_object == nullptr) continue;
+        ParamDef& param = entry->params[j];
+        if (param.is_flags_word) continue;
+        // Keys are exact str, so this test runs no Python code.
+        int seen = PyDict_Contains(dict.get(), param.name_object);
+        if (seen < 0) return nullptr;
+        param.key_repeats = seen;
         if (PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0) return nullptr;
     }
     return dict.release();
@@ -245,10 +267,19 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
         }
         entry->param_count = static_cast<int32_t>(count);
     }
-    // Host code run by a conversion may shrink the list meanwhile.
-    for (Py_ssize_t j = 0; j < count && j < PyList_GET_SIZE(params.get()); ++j) {
-        Ref p(PyList_GetItemRef(params.get(), j));
-        if (!p || fill_param(p.get(), &entry->params[j], entry) < 0) return nullptr;
+    // Host code run while a parameter is built (a key's __eq__, say) may
+    // shrink the list meanwhile. The entry then keeps only the parameters
+    // built: an unfilled one has no name or key for the reader and writer.
+    Py_ssize_t built = 0;
+    while (built < count && built < PyList_GET_SIZE(params.get())) {
+        Ref p(PyList_GetItemRef(params.get(), built));
+        if (!p || fill_param(p.get(), &entry->params[built], entry) < 0) return nullptr;
+        ++built;
+    }
+    entry->param_count = static_cast<int32_t>(built);
+    if (built == 0) {
+        std::free(entry->params);
+        entry->params = nullptr;
     }
     entry->template_dict = make_template_dict(entry);
     return entry->template_dict ? entry : nullptr;

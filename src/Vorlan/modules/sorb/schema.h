@@ -38,6 +38,9 @@ struct ParamDef {
     int32_t flag_bit;
     int32_t flag_field;     // 1: guarded by "flags2", 0: by the first word
     int32_t is_flags_word;  // 1: named "flags", 2: named "flags2", else 0
+    // 1 when "_" or an earlier parameter has the same key: the template's
+    // None no longer stands for it, so the reader stores its None itself.
+    int32_t key_repeats;
 };
 
 // One constructor or method.

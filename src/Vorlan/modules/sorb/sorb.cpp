@@ -56,7 +56,7 @@ PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"state"};
     static const ArgSpec spec{"__setstate__", names, 1, 1};
-    PyObject* state;
+    Ref state;
     if (match_fastcall(spec, args, nargs, kwnames, &state) < 0) return nullptr;
     PyErr_SetString(PyExc_TypeError, kNoReduce);
     return nullptr;
@@ -113,9 +113,9 @@ PyObject* compiler_compile_method(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     static const char* const names[] = {"json_data"};
     static const ArgSpec spec{"compile", names, 1, 1};
-    PyObject* json_data;
+    Ref json_data;
     if (match_fastcall(spec, args, nargs, kwnames, &json_data) < 0) return nullptr;
-    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(self), json_data) < 0) {
+    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(self), json_data.get()) < 0) {
         add_traceback(TracebackSite::compile);
         return nullptr;
     }
@@ -149,7 +149,7 @@ PyType_Spec compiler_spec = {
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"schema_json"};
     static const ArgSpec spec{"__cinit__", names, 1, 1};
-    PyObject* schema_json;
+    Ref schema_json;
     if (match_tuple(spec, args, kwargs, &schema_json) < 0) return nullptr;
 
     Ref self(type->tp_alloc(type, 0));
@@ -159,7 +159,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(g_compiler_type));
     if (compiler == nullptr) return nullptr;
     Py_SETREF(parser->compiler, compiler);
-    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(compiler), schema_json) < 0) {
+    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(compiler), schema_json.get()) < 0) {
         add_traceback(TracebackSite::compile);
         add_traceback(TracebackSite::parser_init);
         return nullptr;
@@ -194,14 +194,14 @@ PyObject* parser_unpack_method(PyObject* obj, PyObject* const* args, Py_ssize_t 
                                PyObject* kwnames) {
     static const char* const names[] = {"data"};
     static const ArgSpec spec{"unpack", names, 1, 1};
-    PyObject* data;
+    Ref data;
     if (match_fastcall(spec, args, nargs, kwnames, &data) < 0) return nullptr;
     auto* self = reinterpret_cast<SorbParser*>(obj);
     BusyGuard call(&self->busy);
     if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
-    PyObject* result = parser_unpack(self, compiler, data);
+    PyObject* result = parser_unpack(self, compiler, data.get());
     if (result == nullptr) add_traceback(TracebackSite::unpack);
     return result;
 }
@@ -210,14 +210,14 @@ PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t na
                              PyObject* kwnames) {
     static const char* const names[] = {"value"};
     static const ArgSpec spec{"pack", names, 1, 1};
-    PyObject* value;
+    Ref value;
     if (match_fastcall(spec, args, nargs, kwnames, &value) < 0) return nullptr;
     auto* self = reinterpret_cast<SorbParser*>(obj);
     BusyGuard call(&self->busy);
     if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
-    PyObject* result = parser_pack(self, compiler, value);
+    PyObject* result = parser_pack(self, compiler, value.get());
     if (result == nullptr) add_traceback(TracebackSite::pack);
     return result;
 }

@@ -378,9 +378,10 @@ int Writer::write_object_body(PyObject* obj) {
 
     uint32_t flags = 0;
     uint32_t flags2 = 0;
-    // A dict subclass may answer item access differently each time, so it
-    // is asked again when writing; an exact dict is asked once.
-    ConditionalValues kept(exact ? entry->param_count : 0);
+    // Each conditional parameter is asked for once, and written from the
+    // value that decided its bit: a dict subclass may answer differently
+    // each time, and a second answer could leave a set bit without its value.
+    ConditionalValues kept(entry->param_count);
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word || !param.is_conditional) continue;
@@ -393,7 +394,7 @@ int Writer::write_object_body(PyObject* obj) {
             uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
             (param.flag_field ? flags2 : flags) |= bit;
         }
-        if (exact) kept.keep(i, value.release());
+        kept.keep(i, value.release());
     }
 
     if (write_int32(entry->id) < 0) return -1;
@@ -412,22 +413,28 @@ int Writer::write_object_body(PyObject* obj) {
             bool bit_set = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
             if (!bit_set || param.type_code == TYPE_BOOL) continue;
         }
-        Ref value;
-        int found;
-        if (exact && param.is_conditional) {
-            value = Ref(kept.take(i));
-            found = value ? 1 : 0;
-        } else {
-            found = lookup(obj, exact, param.name_object, value.out());
+        if (param.is_conditional) {
+            // Its bit is set, so the reader will expect its bytes. Without a
+            // value of its own (a parameter sharing the bit is present) it
+            // would read them from whatever follows.
+            Ref value(kept.take(i));
+            if (!value || value.get() == Py_None) {
+                PyErr_Format(PyExc_ValueError,
+                             "Parameter '%U' has no value, but a parameter that shares its flag "
+                             "bit is present",
+                             param.name_object);
+                return -1;
+            }
+            if (write_value(value.get(), param.type_code, param.type_name) < 0) return -1;
+            continue;
         }
+        Ref value;
+        int found = lookup(obj, exact, param.name_object, value.out());
         if (found < 0) return -1;
         if (found == 0) {
-            // A conditional parameter sharing its bit with a present one.
-            if (param.is_conditional) continue;
             if (write_default(param.type_code) < 0) return -1;
             continue;
         }
-        if (param.is_conditional && value.get() == Py_None) continue;
         if (write_value(value.get(), param.type_code, param.type_name) < 0) return -1;
     }
     return 0;
