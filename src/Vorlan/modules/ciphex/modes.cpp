@@ -66,17 +66,38 @@ void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std:
     CIPHEX_DISPATCH(cbc256_encrypt, schedule, in, len, iv, out);
 }
 
+// CBC decryption and CTR have no chain between blocks, so on AES-NI they
+// also run at the width fixed with the backend.
+#if CIPHEX_HAVE_AESNI
+#define CIPHEX_DISPATCH_WIDE(name, ...)                         \
+    do {                                                        \
+        if (use_aesni()) {                                      \
+            switch (cpu_features().aesni_width) {               \
+                case 512: vaes512_##name(__VA_ARGS__); break;   \
+                case 256: vaes256_##name(__VA_ARGS__); break;   \
+                default: aesni_##name(__VA_ARGS__); break;      \
+            }                                                   \
+        } else {                                                \
+            soft_##name(__VA_ARGS__);                           \
+        }                                                       \
+    } while (0)
+#else
+#define CIPHEX_DISPATCH_WIDE CIPHEX_DISPATCH
+#endif
+
 void cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
                     const std::uint8_t* iv, std::uint8_t* out) {
     if (len < 16) return;
-    CIPHEX_DISPATCH(cbc256_decrypt, schedule, in, len, iv, out);
+    CIPHEX_DISPATCH_WIDE(cbc256_decrypt, schedule, in, len, iv, out);
 }
 
 void ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std::uint8_t* in,
                   std::size_t len, std::uint8_t* out) {
     if (len == 0) return;
-    CIPHEX_DISPATCH(ctr256_crypt, schedule, ctr, in, len, out);
+    CIPHEX_DISPATCH_WIDE(ctr256_crypt, schedule, ctr, in, len, out);
 }
+
+#undef CIPHEX_DISPATCH_WIDE
 
 void aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
                           std::uint8_t* out) {

@@ -1,6 +1,7 @@
-// The mode routines on AES-NI. IGE and CBC run one block per iteration (the
-// chaining makes encryption one dependent AESENC chain per block); CTR runs
-// eight independent blocks per iteration to keep the AES units busy.
+// The mode routines on AES-NI. IGE and CBC encryption run one block per
+// iteration (the chaining makes each one dependent AESENC chain per block);
+// CBC decryption and CTR run eight independent blocks per iteration to keep
+// the AES units busy.
 #include "aesni_rounds.h"
 #include "modes_internal.h"
 
@@ -98,9 +99,31 @@ CIPHEX_AESNI_FN void aesni_cbc256_encrypt(const AesKeySchedule& schedule, const 
 CIPHEX_AESNI_FN void aesni_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in,
                                           std::size_t len, const std::uint8_t* iv,
                                           std::uint8_t* out) {
-    const aesni::RoundKeys rk = aesni::load_round_keys(schedule.dec_keys);
     __m128i prev = aesni::load128(iv);
-    for (std::size_t i = 0; i + 16 <= len; i += 16) {
+    std::size_t i = 0;
+    // Decryption has no chain: eight blocks at a time keep the AES unit busy.
+    for (; i + 128 <= len; i += 128) {
+        __m128i x[8];
+        for (int b = 0; b < 8; ++b) {
+            x[b] = _mm_xor_si128(aesni::load128(in + i + 16 * b), aesni::load128(schedule.dec_keys[0]));
+        }
+        for (int r = 1; r < 14; ++r) {
+            const __m128i k = aesni::load128(schedule.dec_keys[r]);  // one key register, as in CTR
+            for (int b = 0; b < 8; ++b) x[b] = _mm_aesdec_si128(x[b], k);
+        }
+        // The xor with the previous ciphertext rides in the last-round key.
+        // Every ciphertext block is read before the first store: in place works.
+        const __m128i last = aesni::load128(schedule.dec_keys[14]);
+        x[0] = _mm_aesdeclast_si128(x[0], _mm_xor_si128(last, prev));
+        for (int b = 1; b < 8; ++b) {
+            x[b] = _mm_aesdeclast_si128(x[b], _mm_xor_si128(last, aesni::load128(in + i + 16 * (b - 1))));
+        }
+        prev = aesni::load128(in + i + 112);
+        for (int b = 0; b < 8; ++b) aesni::store128(out + i + 16 * b, x[b]);
+    }
+    if (i + 16 > len) return;
+    const aesni::RoundKeys rk = aesni::load_round_keys(schedule.dec_keys);
+    for (; i + 16 <= len; i += 16) {
         __m128i c = aesni::load128(in + i);  // kept before out is written: in place works
         aesni::store128(out + i, _mm_xor_si128(aesni::decrypt_block(rk, c), prev));
         prev = c;

@@ -47,6 +47,20 @@ void aesni_aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8
                                 std::uint8_t* out);
 void aesni_aes256_decrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
                                 std::uint8_t* out);
+
+// The same CBC decryption and CTR on VAES, two blocks per instruction with
+// AVX2 (vaes256_) or four with AVX-512F (vaes512_); the rest of each mode
+// needs no wider form. Byte-identical to the aesni_ routines, which they
+// hand short inputs and tails to. They need a CPU and an OS with that width
+// (CpuFeatures::aesni_width).
+void vaes256_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in,
+                            std::size_t len, const std::uint8_t* iv, std::uint8_t* out);
+void vaes256_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
+                          const std::uint8_t* in, std::size_t len, std::uint8_t* out);
+void vaes512_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in,
+                            std::size_t len, const std::uint8_t* iv, std::uint8_t* out);
+void vaes512_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
+                          const std::uint8_t* in, std::size_t len, std::uint8_t* out);
 #endif
 
 // The 128-bit big-endian counter held as two native halves while a routine
