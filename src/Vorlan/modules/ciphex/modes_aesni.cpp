@@ -145,12 +145,18 @@ CIPHEX_AESNI_FN void aesni_ctr256_crypt(const AesKeySchedule& schedule, CtrStrea
         __m128i x[8];
         if ((c.lo & 0xFF) <= 0xF8) {
             // No carry leaves byte 15 within this batch: add 0..7 to that
-            // byte alone (the top byte of the high 64-bit lane).
+            // byte alone (the top byte of the high 64-bit lane). From a
+            // multiple of eight that add only sets low bits, so it is an
+            // xor and the whitening folds into the base: one vector
+            // operation per block fewer, which the AES ports feel.
             const __m128i base = counter_block(c);
+            const bool aligned = (c.lo & 7) == 0;
+            const __m128i whitened = _mm_xor_si128(base, rk.k[0]);
             for (int b = 0; b < 8; ++b) {
                 const auto top_byte = static_cast<long long>(std::uint64_t(b) << 56);
                 const __m128i step = _mm_set_epi64x(top_byte, 0);
-                x[b] = _mm_xor_si128(_mm_add_epi64(base, step), rk.k[0]);
+                x[b] = aligned ? _mm_xor_si128(whitened, step)
+                               : _mm_xor_si128(_mm_add_epi64(base, step), rk.k[0]);
             }
             add_to_counter(c, 8);
         } else {
@@ -165,10 +171,11 @@ CIPHEX_AESNI_FN void aesni_ctr256_crypt(const AesKeySchedule& schedule, CtrStrea
             const __m128i k = aesni::load128(schedule.enc_keys[r]);
             for (int b = 0; b < 8; ++b) x[b] = _mm_aesenc_si128(x[b], k);
         }
+        // The keystream xor rides in the last-round key.
         const __m128i last = aesni::load128(schedule.enc_keys[14]);
         for (int b = 0; b < 8; ++b) {
-            x[b] = _mm_aesenclast_si128(x[b], last);
-            aesni::store128(out + 16 * b, _mm_xor_si128(x[b], aesni::load128(in + 16 * b)));
+            x[b] = _mm_aesenclast_si128(x[b], _mm_xor_si128(last, aesni::load128(in + 16 * b)));
+            aesni::store128(out + 16 * b, x[b]);
         }
         ctr.offset += 128;
         in += 128;

@@ -68,10 +68,15 @@ CIPHEX_VAES256_INLINE void counters256(Counter128& c, __m256i k0, __m256i x[NV])
         const __m128i first = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(c.lo)),
                                              static_cast<long long>(__builtin_bswap64(c.hi)));
         const __m256i base = _mm256_broadcastsi128_si256(first);
+        // From a multiple of n the add only sets low bits: an xor, with the
+        // whitening folded into the base (as in the 128-bit routine).
+        const bool aligned = (c.lo & (n - 1)) == 0;
+        const __m256i whitened = _mm256_xor_si256(base, k0);
         for (int j = 0; j < NV; ++j) {
             const __m256i step = _mm256_set_epi64x(static_cast<long long>(std::uint64_t(2 * j + 1) << 56), 0,
                                                    static_cast<long long>(std::uint64_t(2 * j) << 56), 0);
-            x[j] = _mm256_xor_si256(_mm256_add_epi64(base, step), k0);
+            x[j] = aligned ? _mm256_xor_si256(whitened, step)
+                           : _mm256_xor_si256(_mm256_add_epi64(base, step), k0);
         }
         add_to_counter(c, n);
     } else {
@@ -190,12 +195,15 @@ CIPHEX_VAES512_INLINE void counters512(Counter128& c, __m512i k0, __m512i x[NV])
         const __m128i first = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(c.lo)),
                                              static_cast<long long>(__builtin_bswap64(c.hi)));
         const __m512i base = _mm512_broadcast_i32x4(first);
+        const bool aligned = (c.lo & (n - 1)) == 0;
+        const __m512i whitened = _mm512_xor_si512(base, k0);
         for (int j = 0; j < NV; ++j) {
             const auto top = [j](int lane) {
                 return static_cast<long long>(std::uint64_t(4 * j + lane) << 56);
             };
             const __m512i step = _mm512_set_epi64(top(3), 0, top(2), 0, top(1), 0, top(0), 0);
-            x[j] = _mm512_xor_si512(_mm512_add_epi64(base, step), k0);
+            x[j] = aligned ? _mm512_xor_si512(whitened, step)
+                           : _mm512_xor_si512(_mm512_add_epi64(base, step), k0);
         }
         add_to_counter(c, n);
     } else {
