@@ -163,6 +163,10 @@ const CpuFeatures& cpu_features() {
     return process_backend.features;
 }
 
+int active_aesni_width() {
+    return detect_backend() == BACKEND_X86_AESNI ? process_backend.features.aesni_width : 0;
+}
+
 int force_aesni_width(int bits) {
     detect_backend();
     CpuFeatures& f = process_backend.features;

@@ -38,6 +38,10 @@ int detect_backend();
 // stays valid and unchanged for the life of the process.
 const CpuFeatures& cpu_features();
 
+// The AES width of the AES-NI mode routines (CpuFeatures::aesni_width), or
+// 0 when the backend is not AES-NI; detect_backend() first, in one call.
+int active_aesni_width();
+
 // "x86-aesni" for 1, "arm-crypto" for 2, "soft" for every other id.
 const char* backend_name(int id);
 

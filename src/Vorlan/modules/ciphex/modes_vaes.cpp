@@ -133,7 +133,7 @@ CIPHEX_VAES256_INLINE void cbc_dec_batch256(const AesKeySchedule& schedule, __m2
 CIPHEX_VAES256_FN void vaes256_cbc256_decrypt(const AesKeySchedule& schedule,
                                               const std::uint8_t* in, std::size_t len,
                                               const std::uint8_t* iv, std::uint8_t* out) {
-    constexpr std::size_t kBatch = 8 * 32, kHalf = 4 * 32;
+    constexpr std::size_t kBatch = VAES256_BATCH, kHalf = kBatch / 2;
     if (len < kBatch) return aesni_cbc256_decrypt(schedule, in, len, iv, out);
     __m256i prev = key256(iv);
     for (; len >= kBatch; in += kBatch, out += kBatch, len -= kBatch) {
@@ -154,7 +154,7 @@ CIPHEX_VAES256_FN void vaes256_cbc256_decrypt(const AesKeySchedule& schedule,
 CIPHEX_VAES256_FN void vaes256_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
                                             const std::uint8_t* in, std::size_t len,
                                             std::uint8_t* out) {
-    constexpr std::size_t kBatch = 8 * 32, kHalf = 4 * 32;
+    constexpr std::size_t kBatch = VAES256_BATCH, kHalf = kBatch / 2;
     if (len < kBatch) return aesni_ctr256_crypt(schedule, ctr, in, len, out);
     const std::size_t used = ctr_use_buffered(ctr, in, len, out);
     in += used;
@@ -256,7 +256,7 @@ CIPHEX_VAES512_INLINE void cbc_dec_batch512(const AesKeySchedule& schedule, __m5
 CIPHEX_VAES512_FN void vaes512_cbc256_decrypt(const AesKeySchedule& schedule,
                                               const std::uint8_t* in, std::size_t len,
                                               const std::uint8_t* iv, std::uint8_t* out) {
-    constexpr std::size_t kBatch = 8 * 64, kHalf = 4 * 64;
+    constexpr std::size_t kBatch = VAES512_BATCH, kHalf = kBatch / 2;
     if (len < kBatch) return aesni_cbc256_decrypt(schedule, in, len, iv, out);
     __m512i prev = key512(iv);
     for (; len >= kBatch; in += kBatch, out += kBatch, len -= kBatch) {
@@ -276,7 +276,7 @@ CIPHEX_VAES512_FN void vaes512_cbc256_decrypt(const AesKeySchedule& schedule,
 CIPHEX_VAES512_FN void vaes512_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
                                             const std::uint8_t* in, std::size_t len,
                                             std::uint8_t* out) {
-    constexpr std::size_t kBatch = 8 * 64, kHalf = 4 * 64;
+    constexpr std::size_t kBatch = VAES512_BATCH, kHalf = kBatch / 2;
     if (len < kBatch) return aesni_ctr256_crypt(schedule, ctr, in, len, out);
     const std::size_t used = ctr_use_buffered(ctr, in, len, out);
     in += used;
