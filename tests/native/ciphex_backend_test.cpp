@@ -21,9 +21,12 @@ struct FakePlatform {
     std::uint32_t max_leaf = 7;
     std::uint32_t leaf1_ecx = 0;
     std::uint32_t leaf7_ebx = 0;
+    std::uint32_t leaf7_ecx = 0;
+    std::uint64_t xcr0 = 0;
     std::optional<std::string> env;
     std::vector<std::uint32_t> leaves_queried;
     int env_reads = 0;
+    int xgetbv_reads = 0;
 
     PlatformQuery query() {
         return PlatformQuery{
@@ -34,7 +37,7 @@ struct FakePlatform {
                 switch (leaf) {
                     case 0: return CpuidRegs{self->max_leaf, 0x68747541, 0x444d4163, 0x69746e65};
                     case 1: return CpuidRegs{0, 0, self->leaf1_ecx, 0};
-                    case 7: return CpuidRegs{0, self->leaf7_ebx, 0, 0};
+                    case 7: return CpuidRegs{0, self->leaf7_ebx, self->leaf7_ecx, 0};
                     default: return CpuidRegs{0xDEAD, 0xDEAD, 0xDEAD, 0xDEAD};
                 }
             },
@@ -43,7 +46,13 @@ struct FakePlatform {
                 ++self->env_reads;
                 return self->env ? self->env->c_str() : nullptr;
             },
-            this};
+            this,
+            [](void* ctx, std::uint32_t index) {
+                auto* self = static_cast<FakePlatform*>(ctx);
+                ++self->xgetbv_reads;
+                EXPECT_EQ(index, 0u);
+                return self->xcr0;
+            }};
     }
 };
 
@@ -96,6 +105,47 @@ TEST(BackendSelect, ReadsExactlyTheDocumentedLeavesAndBits) {
     fake = FakePlatform{};
     fake.leaf7_ebx = ~(1u << 5);
     EXPECT_EQ(select_backend(fake.query()).avx2, 0);
+}
+
+TEST(BackendSelect, AesWidthNeedsVaesTheVectorExtensionAndOsSupport) {
+    constexpr std::uint32_t kOsxsave = 1u << 27, kAvx2 = 1u << 5, kAvx512f = 1u << 16,
+                            kVaes = 1u << 9;
+    constexpr std::uint64_t kYmm = 0x07, kZmm = 0xE7;
+    struct Case {
+        std::uint32_t leaf1_extra, leaf7_ebx, leaf7_ecx;
+        std::uint64_t xcr0;
+        int width;
+    } const cases[] = {
+        {kOsxsave, kAvx2 | kAvx512f, kVaes, kZmm, 512},
+        {kOsxsave, kAvx2 | kAvx512f, kVaes, kYmm, 256},  // the OS saves no ZMM state
+        {kOsxsave, kAvx2 | kAvx512f, kVaes, 0xA7, 256},  // Hi16_ZMM missing
+        {kOsxsave, kAvx2, kVaes, kZmm, 256},
+        {kOsxsave, kAvx2 | kAvx512f, 0, kZmm, 128},      // no VAES
+        {kOsxsave, kAvx2 | kAvx512f, kVaes, 0x03, 128},  // no YMM state either
+        {0, kAvx2 | kAvx512f, kVaes, kZmm, 128},         // XCR0 may not be read
+        {kOsxsave, kAvx512f, kVaes, kZmm, 512},
+        {kOsxsave, 0, kVaes, kZmm, 128},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        fake.leaf1_ecx = kAesBit | c.leaf1_extra;
+        fake.leaf7_ebx = c.leaf7_ebx;
+        fake.leaf7_ecx = c.leaf7_ecx;
+        fake.xcr0 = c.xcr0;
+        const CpuFeatures f = select_backend(fake.query());
+        SCOPED_TRACE(::testing::Message() << "ebx " << c.leaf7_ebx << " ecx " << c.leaf7_ecx
+                                          << " xcr0 " << c.xcr0 << " osxsave " << c.leaf1_extra);
+        EXPECT_EQ(f.aesni_width, CIPHEX_HAVE_AESNI ? c.width : 0);
+        EXPECT_EQ(fake.xgetbv_reads, c.leaf1_extra ? 1 : 0);
+        EXPECT_EQ(f.avx2, (c.leaf7_ebx & kAvx2) ? 1 : 0);  // still the bare CPUID bit
+        fake = FakePlatform{};
+        fake.leaf1_ecx = kAesBit | c.leaf1_extra;
+        fake.leaf7_ebx = c.leaf7_ebx;
+        fake.leaf7_ecx = c.leaf7_ecx;
+        fake.xcr0 = c.xcr0;
+        fake.env = "soft";
+        EXPECT_EQ(select_backend(fake.query()).aesni_width, 0);
+    }
 }
 
 TEST(BackendSelect, MaxLeafBelowSevenSkipsLeafSeven) {

@@ -7,8 +7,11 @@
 #include <openssl/aes.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "ciphex_support.h"
 
@@ -78,6 +81,131 @@ TEST_P(OracleTest, AllModesMatchOpenSslOnRandomInputs) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, OracleTest, ::testing::ValuesIn(all_backends()),
                          backend_param_name);
+
+#if CIPHEX_HAVE_AESNI
+// Each AES-NI width through the public routines, against OpenSSL and the
+// 128-bit routines: every length up to past two 512-bit batches, lengths
+// around every batch and half-batch boundary, starting states across a
+// block, split calls and seeks, and counters that carry across 2^64 or wrap
+// at 2^128 inside a batch. Counters run over thousands of blocks, so the
+// batches whose counters cross a byte boundary are among them too.
+class WidthTest : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        detect_backend();
+        if (!width_.ok()) GTEST_SKIP() << "width " << GetParam() << " not usable here";
+        std::mt19937_64 rng(40 + GetParam());
+        key = random_bytes(rng, 32);
+        aes256_expand_key_aesni(ks, key.data(), 1);
+        data = random_bytes(rng, kMaxLen);
+        const Bytes hi = random_bytes(rng, 8);
+        ivs = {random_bytes(rng, 16), random_bytes(rng, 16), random_bytes(rng, 16),
+               hex("ffffffffffffffffffffffffffffffe3"), hex("00000000000000000000000000000000")};
+        ivs[1][15] = 0xE1;
+        std::memset(ivs[2].data() + 8, 0xFF, 7);
+        ivs[2][15] = 0xF9;  // carries into the high half at the seventh block
+        std::memcpy(ivs[4].data(), hi.data(), 8);
+        std::memset(ivs[4].data() + 8, 0xFF, 8);
+        ivs[4][15] = 0xFF - 40;  // ... in the middle of the second 512-bit batch
+    }
+
+    static constexpr std::size_t kMaxLen = 130 * 512 + 17;
+    AesKeySchedule ks;
+    Bytes key, data;
+    std::vector<Bytes> ivs;
+
+private:
+    ForcedWidth width_{GetParam()};
+};
+
+std::vector<std::size_t> width_test_lengths() {
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 1040; ++n) lengths.push_back(n);
+    for (std::size_t batch : {128, 256, 512}) {
+        for (std::size_t k : {2, 3, 4, 7, 8, 9, 65, 130}) {
+            for (int d : {-17, -16, -15, -1, 0, 1, 15, 16, 17}) {
+                const std::size_t n = k * batch + d;
+                if (n > 1040) lengths.push_back(n);
+            }
+        }
+    }
+    return lengths;
+}
+
+bool same_stream(const CtrStreamState& a, const CtrStreamState& b) {
+    return std::memcmp(a.counter, b.counter, 16) == 0 && a.state == b.state &&
+           a.offset == b.offset && (a.state == 16 || std::memcmp(a.keystream, b.keystream, 16) == 0);
+}
+
+TEST_P(WidthTest, CtrMatchesOpenSslAndNarrowPathAtEveryLengthStateAndCarry) {
+    const std::vector<std::size_t> lengths = width_test_lengths();
+    for (const Bytes& iv : ivs) {
+        for (unsigned s : {0u, 1u, 8u, 15u}) {
+            // OpenSSL has no start inside a block: encrypt s more bytes, drop them.
+            Bytes padded(s, 0);
+            padded.insert(padded.end(), data.begin(), data.end());
+            const Bytes full = evp(EVP_aes_256_ctr(), true, key, iv, padded);
+            const Bytes want(full.begin() + s, full.end());
+            for (std::size_t len : lengths) {
+                SCOPED_TRACE(::testing::Message() << "iv " << int(iv[15]) << " s " << s << " len " << len);
+                CtrStreamState wide, narrow;
+                ctr256_init(wide, ks, iv.data(), s);
+                ctr256_init(narrow, ks, iv.data(), s);
+                Bytes got(data.begin(), data.begin() + len), narrow_out(len);
+                ctr256_crypt(ks, wide, got.data(), len, got.data());  // in place
+                aesni_ctr256_crypt(ks, narrow, data.data(), len, narrow_out.data());
+                ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+                ASSERT_EQ(got, narrow_out);
+                ASSERT_TRUE(same_stream(wide, narrow));
+            }
+            // One stream continued over calls of mixed sizes, and seeks.
+            CtrStreamState ctr;
+            ctr256_init(ctr, ks, iv.data(), s);
+            Bytes got(8000);
+            const std::size_t steps[] = {1, 600, 15, 1040, 17, 513, 256, 3000, 4};
+            std::size_t pos = 0;
+            for (std::size_t i = 0; pos < got.size(); ++i) {
+                const std::size_t n = std::min(steps[i % std::size(steps)], got.size() - pos);
+                ctr256_crypt(ks, ctr, data.data() + pos, n, got.data() + pos);
+                pos += n;
+            }
+            ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size()));
+            for (std::uint64_t to : {23u, 16u * 37 + 9, 1000u, 16u * 300}) {
+                ctr256_seek(ctr, ks, to);
+                Bytes part(data.begin() + (to - s), data.begin() + (to - s) + 2000);
+                ctr256_crypt(ks, ctr, part.data(), part.size(), part.data());
+                ASSERT_EQ(0, std::memcmp(part.data(), full.data() + to, part.size())) << "seek " << to;
+            }
+        }
+    }
+}
+
+TEST_P(WidthTest, CbcDecryptMatchesOpenSslAndNarrowPathAtEveryLength) {
+    const std::vector<std::size_t> lengths = width_test_lengths();
+    for (const Bytes& iv : ivs) {
+        const std::size_t max_blocks = kMaxLen & ~std::size_t{15};
+        const Bytes cipher(data.begin(), data.begin() + max_blocks);
+        const Bytes want = evp(EVP_aes_256_cbc(), false, key, iv, cipher);
+        for (std::size_t len : lengths) {
+            SCOPED_TRACE(::testing::Message() << "len " << len);
+            const std::size_t n = len & ~std::size_t{15};
+            Bytes in_place(data.begin(), data.begin() + len), out(len, 0xEE), narrow(len, 0xEE);
+            cbc256_decrypt(ks, in_place.data(), len, iv.data(), in_place.data());
+            cbc256_decrypt(ks, data.data(), len, iv.data(), out.data());
+            aesni_cbc256_decrypt(ks, data.data(), len, iv.data(), narrow.data());
+            ASSERT_TRUE(std::equal(out.begin(), out.begin() + n, want.begin()));
+            ASSERT_EQ(out, narrow);  // the partial tail is left alone by both
+            ASSERT_TRUE(std::equal(in_place.begin(), in_place.begin() + n, want.begin()));
+            ASSERT_TRUE(std::equal(in_place.begin() + n, in_place.end(), data.begin() + n));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, WidthTest, ::testing::Values(128, 256, 512),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "bits" + std::to_string(info.param);
+                         });
+#endif
 
 }  // namespace
 }  // namespace ciphex_test

@@ -12,6 +12,7 @@
 
 #include "aes_core.h"
 #include "backend.h"
+#include "backend_select.h"
 #include "modes.h"
 #include "modes_internal.h"
 
@@ -36,11 +37,30 @@ inline Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
 
 inline bool cpu_has_aesni() { return CIPHEX_HAVE_AESNI && cpu_features().aes_ni; }
 
+// Runs the process's AES-NI routines at one width for the life of the
+// object (0: leave the width as chosen). ok() is false when the backend is
+// not AES-NI or this machine cannot run the width.
+class ForcedWidth {
+public:
+    explicit ForcedWidth(int bits) : before_(bits ? force_aesni_width(bits) : -1) {}
+    ~ForcedWidth() {
+        if (before_ > 0) force_aesni_width(before_);
+    }
+    ForcedWidth(const ForcedWidth&) = delete;
+    ForcedWidth& operator=(const ForcedWidth&) = delete;
+    bool ok() const { return before_ != 0; }
+
+private:
+    int before_;
+};
+
 // One backend's routines. "active" is the public dispatching API, which
-// runs whichever backend the process chose (CIPHEX_BACKEND decides in ctest).
+// runs whichever backend the process chose (CIPHEX_BACKEND decides in ctest);
+// the "aesni_at_" entries run it with the AES-NI width forced.
 struct Backend {
     const char* name;
     bool needs_aesni;
+    int width;  // forced AES-NI width of the public routines, 0 for none
     void (*expand)(AesKeySchedule&, const std::uint8_t*, int);
     void (*encrypt_block)(const AesKeySchedule&, const std::uint8_t*, std::uint8_t*);
     void (*decrypt_block)(const AesKeySchedule&, const std::uint8_t*, std::uint8_t*);
@@ -72,28 +92,41 @@ inline void decrypt_block_active(const AesKeySchedule& ks, const std::uint8_t* i
 
 inline const std::vector<Backend>& all_backends() {
     static const std::vector<Backend> list = {
-        {"soft", false, aes256_expand_key, soft_aes256_encrypt_block, soft_aes256_decrypt_block,
+        {"soft", false, 0, aes256_expand_key, soft_aes256_encrypt_block, soft_aes256_decrypt_block,
          soft_ige256_encrypt, soft_ige256_decrypt, soft_cbc256_encrypt, soft_cbc256_decrypt,
          soft_ctr256_crypt},
 #if CIPHEX_HAVE_AESNI
-        {"aesni", true, aes256_expand_key_aesni, aesni_aes256_encrypt_block,
+        {"aesni", true, 0, aes256_expand_key_aesni, aesni_aes256_encrypt_block,
          aesni_aes256_decrypt_block, aesni_ige256_encrypt, aesni_ige256_decrypt,
          aesni_cbc256_encrypt, aesni_cbc256_decrypt, aesni_ctr256_crypt},
 #endif
-        {"active", false, expand_active, aes256_encrypt_block, decrypt_block_active,
+        {"active", false, 0, expand_active, aes256_encrypt_block, decrypt_block_active,
          ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
+#if CIPHEX_HAVE_AESNI
+        {"aesni_at_128", true, 128, expand_active, aes256_encrypt_block, decrypt_block_active,
+         ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
+        {"aesni_at_256", true, 256, expand_active, aes256_encrypt_block, decrypt_block_active,
+         ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
+        {"aesni_at_512", true, 512, expand_active, aes256_encrypt_block, decrypt_block_active,
+         ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
+#endif
     };
     return list;
 }
 
-// Fixture base: tables built, AES-NI cases skipped on a CPU without it.
+// Fixture base: tables built, AES-NI cases skipped on a CPU without it, a
+// forced width skipped where it cannot run.
 class BackendTest : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         detect_backend();
         if (GetParam().needs_aesni && !cpu_has_aesni()) GTEST_SKIP() << "CPU lacks AES-NI";
+        if (!width_.ok()) GTEST_SKIP() << "width " << GetParam().width << " not usable here";
     }
     const Backend& be() const { return GetParam(); }
+
+private:
+    ForcedWidth width_{GetParam().width};
 };
 
 inline void PrintTo(const Backend& b, std::ostream* os) { *os << b.name; }

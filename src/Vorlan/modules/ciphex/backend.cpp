@@ -32,6 +32,15 @@ CpuidRegs native_cpuid(void*, std::uint32_t leaf, std::uint32_t subleaf) {
 }
 #endif
 
+#if CIPHEX_HAVE_CPUID
+// Inline assembly rather than _xgetbv(), which would need the XSAVE target.
+std::uint64_t native_xgetbv(void*, std::uint32_t index) {
+    std::uint32_t eax, edx;
+    __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(index));
+    return (std::uint64_t{edx} << 32) | eax;
+}
+#endif
+
 const char* native_backend_env(void*) { return std::getenv("CIPHEX_BACKEND"); }
 
 inline void spin_pause() {
@@ -55,9 +64,9 @@ const char* backend_name(int id) {
 
 PlatformQuery native_platform_query() {
 #if CIPHEX_HAVE_CPUID
-    return PlatformQuery{native_cpuid, native_backend_env, nullptr};
+    return PlatformQuery{native_cpuid, native_backend_env, nullptr, native_xgetbv};
 #else
-    return PlatformQuery{nullptr, native_backend_env, nullptr};
+    return PlatformQuery{nullptr, native_backend_env, nullptr, nullptr};
 #endif
 }
 
@@ -65,6 +74,7 @@ CpuFeatures select_backend(const PlatformQuery& platform) {
     CpuFeatures f{};
     if (platform.cpuid) {
         std::uint32_t max_leaf = platform.cpuid(platform.ctx, 0, 0).eax;
+        bool osxsave = false;
         // A leaf above the maximum returns another leaf's data on some
         // processors; trusting it could claim AES-NI that is not there.
         if (max_leaf >= 1) {
@@ -73,9 +83,20 @@ CpuFeatures select_backend(const PlatformQuery& platform) {
             f.pclmulqdq = static_cast<int>(bit(ecx, 1));
             f.ssse3 = static_cast<int>(bit(ecx, 9));
             f.sse4_1 = static_cast<int>(bit(ecx, 19));
+            osxsave = bit(ecx, 27) != 0;
         }
         if (max_leaf >= 7) {
-            f.avx2 = static_cast<int>(bit(platform.cpuid(platform.ctx, 7, 0).ebx, 5));
+            const CpuidRegs r = platform.cpuid(platform.ctx, 7, 0);
+            f.avx2 = static_cast<int>(bit(r.ebx, 5));
+            f.avx512f = static_cast<int>(bit(r.ebx, 16));
+            f.vaes = static_cast<int>(bit(r.ecx, 9));
+        }
+        // The CPU may offer wide registers that the OS does not save on a
+        // context switch; only XCR0 tells, and only with OSXSAVE may it be read.
+        if (osxsave && platform.xgetbv) {
+            const std::uint64_t xcr0 = platform.xgetbv(platform.ctx, 0);
+            f.os_ymm = (xcr0 & 0x06) == 0x06;   // SSE, AVX
+            f.os_zmm = (xcr0 & 0xE6) == 0xE6;   // and opmask, ZMM_Hi256, Hi16_ZMM
         }
     }
     f.arm_crypto = 0;
@@ -88,7 +109,29 @@ CpuFeatures select_backend(const PlatformQuery& platform) {
     // no branch of its own: without AES-NI the automatic choice is soft.
     f.backend_id = id;
     f.backend_name = backend_name(id);
+    f.aesni_width = usable_aesni_width(f);
     return f;
+}
+
+namespace {
+
+bool width_usable(const CpuFeatures& f, int bits) {
+    if (f.backend_id != BACKEND_X86_AESNI) return false;
+    switch (bits) {
+        case 128: return true;
+        case 256: return f.vaes && f.avx2 && f.os_ymm;
+        case 512: return f.vaes && f.avx512f && f.os_zmm;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+int usable_aesni_width(const CpuFeatures& f) {
+    for (int bits = 512; bits >= 128; bits /= 2) {
+        if (width_usable(f, bits)) return bits;
+    }
+    return 0;
 }
 
 int run_backend_once(BackendOnce& once, const PlatformQuery& platform, void (*prepare)()) {
@@ -118,6 +161,19 @@ int detect_backend() {
 const CpuFeatures& cpu_features() {
     detect_backend();
     return process_backend.features;
+}
+
+int active_aesni_width() {
+    return detect_backend() == BACKEND_X86_AESNI ? process_backend.features.aesni_width : 0;
+}
+
+int force_aesni_width(int bits) {
+    detect_backend();
+    CpuFeatures& f = process_backend.features;
+    if (!width_usable(f, bits)) return 0;
+    const int before = f.aesni_width;
+    f.aesni_width = bits;
+    return before;
 }
 
 }  // namespace vorlan::ciphex

@@ -18,6 +18,14 @@ struct CpuFeatures {
     int arm_crypto;  // always 0 in the x86-64 build
     int backend_id;
     const char* backend_name;  // static string, see backend_name()
+    // What the wide AES-NI paths need; not part of the Python feature report.
+    int vaes;        // CPUID.(7,0):ECX bit 9
+    int avx512f;     // CPUID.(7,0):EBX bit 16
+    int os_ymm;      // XGETBV(0) has the SSE and AVX state bits (needs CPUID.1:ECX bit 27)
+    int os_zmm;      // ... and the opmask and both upper ZMM state bits as well
+    // Bits per AES instruction that the AES-NI mode routines use: 128, 256
+    // (VAES with AVX2) or 512 (VAES with AVX-512F); 0 on any other backend.
+    int aesni_width;
 };
 
 // Returns the backend id, running the once-only initialisation first if no
@@ -29,6 +37,10 @@ int detect_backend();
 // The process-wide feature record, after detect_backend(). The reference
 // stays valid and unchanged for the life of the process.
 const CpuFeatures& cpu_features();
+
+// The AES width of the AES-NI mode routines (CpuFeatures::aesni_width), or
+// 0 when the backend is not AES-NI; detect_backend() first, in one call.
+int active_aesni_width();
 
 // "x86-aesni" for 1, "arm-crypto" for 2, "soft" for every other id.
 const char* backend_name(int id);

@@ -23,6 +23,9 @@ struct PlatformQuery {
     // Returns the value of CIPHEX_BACKEND, or null when it is unset.
     const char* (*read_backend_env)(void* ctx);
     void* ctx;
+    // Executes XGETBV for the register index. Null where there is none;
+    // called only when CPUID reports OSXSAVE.
+    std::uint64_t (*xgetbv)(void* ctx, std::uint32_t index);
 };
 
 // The real CPUID instruction and the process environment.
@@ -30,11 +33,24 @@ PlatformQuery native_platform_query();
 
 // Computes the feature record and the backend choice. Queries CPUID leaf 0,
 // leaf 1 (only if the maximum basic leaf is at least 1) and leaf 7 sub-leaf
-// 0 (only if it is at least 7), each once, and reads the environment once.
-// "soft" forces BACKEND_SOFT; "aesni" asks for BACKEND_X86_AESNI and gets it
-// only with AES-NI; anything else (compared byte for byte) or unset means
-// AES-NI when present, else soft.
+// 0 (only if it is at least 7), each once, XGETBV(0) once when leaf 1
+// reports OSXSAVE, and reads the environment once. "soft" forces
+// BACKEND_SOFT; "aesni" asks for BACKEND_X86_AESNI and gets it only with
+// AES-NI; anything else (compared byte for byte) or unset means AES-NI when
+// present, else soft. On AES-NI the record's aesni_width is the widest
+// usable width (see usable_aesni_width).
 CpuFeatures select_backend(const PlatformQuery& platform);
+
+// The widest AES width the record allows: 512 with VAES, AVX-512F and the
+// ZMM state saved by the OS; 256 with VAES, AVX2 and the YMM state saved;
+// otherwise 128; 0 when the backend is not BACKEND_X86_AESNI.
+int usable_aesni_width(const CpuFeatures& f);
+
+// Tests and benchmarks only: makes the process's AES-NI mode routines run at
+// `bits` (128, 256 or 512) and returns the width in force before. Returns 0
+// and changes nothing when the backend is not AES-NI or the width is not
+// usable here. Call it only while no mode routine runs.
+int force_aesni_width(int bits);
 
 // Initialisation flag values.
 inline constexpr std::uint32_t BACKEND_FLAG_IDLE = 0;

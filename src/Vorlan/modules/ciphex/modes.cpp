@@ -66,17 +66,43 @@ void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std:
     CIPHEX_DISPATCH(cbc256_encrypt, schedule, in, len, iv, out);
 }
 
+// CBC decryption and CTR have no chain between blocks, so on AES-NI they
+// also run at the width fixed with the backend. Inputs shorter than one wide
+// batch go straight to the 128-bit routine, so small messages pay no more
+// than one backend check, as in the other modes.
+#if CIPHEX_HAVE_AESNI
+#define CIPHEX_DISPATCH_WIDE(name, len, ...)                                 \
+    do {                                                                     \
+        switch (active_aesni_width()) {                                      \
+            case 0: soft_##name(__VA_ARGS__); break;                         \
+            case 512:                                                        \
+                if ((len) >= VAES512_BATCH) return vaes512_##name(__VA_ARGS__); \
+                aesni_##name(__VA_ARGS__);                                   \
+                break;                                                       \
+            case 256:                                                        \
+                if ((len) >= VAES256_BATCH) return vaes256_##name(__VA_ARGS__); \
+                aesni_##name(__VA_ARGS__);                                   \
+                break;                                                       \
+            default: aesni_##name(__VA_ARGS__); break;                       \
+        }                                                                    \
+    } while (0)
+#else
+#define CIPHEX_DISPATCH_WIDE(name, len, ...) CIPHEX_DISPATCH(name, __VA_ARGS__)
+#endif
+
 void cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
                     const std::uint8_t* iv, std::uint8_t* out) {
     if (len < 16) return;
-    CIPHEX_DISPATCH(cbc256_decrypt, schedule, in, len, iv, out);
+    CIPHEX_DISPATCH_WIDE(cbc256_decrypt, len, schedule, in, len, iv, out);
 }
 
 void ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std::uint8_t* in,
                   std::size_t len, std::uint8_t* out) {
     if (len == 0) return;
-    CIPHEX_DISPATCH(ctr256_crypt, schedule, ctr, in, len, out);
+    CIPHEX_DISPATCH_WIDE(ctr256_crypt, len, schedule, ctr, in, len, out);
 }
+
+#undef CIPHEX_DISPATCH_WIDE
 
 void aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
                           std::uint8_t* out) {

@@ -47,6 +47,22 @@ void aesni_aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8
                                 std::uint8_t* out);
 void aesni_aes256_decrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
                                 std::uint8_t* out);
+
+// The same CBC decryption and CTR on VAES, two blocks per instruction with
+// AVX2 (vaes256_) or four with AVX-512F (vaes512_); the rest of each mode
+// needs no wider form. Byte-identical to the aesni_ routines, which they
+// hand tails and inputs shorter than one batch (VAES*_BATCH bytes) to. They
+// need a CPU and an OS with that width (CpuFeatures::aesni_width).
+inline constexpr std::size_t VAES256_BATCH = 8 * 32;
+inline constexpr std::size_t VAES512_BATCH = 8 * 64;
+void vaes256_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in,
+                            std::size_t len, const std::uint8_t* iv, std::uint8_t* out);
+void vaes256_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
+                          const std::uint8_t* in, std::size_t len, std::uint8_t* out);
+void vaes512_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in,
+                            std::size_t len, const std::uint8_t* iv, std::uint8_t* out);
+void vaes512_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
+                          const std::uint8_t* in, std::size_t len, std::uint8_t* out);
 #endif
 
 // The 128-bit big-endian counter held as two native halves while a routine
