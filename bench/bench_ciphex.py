@@ -165,7 +165,7 @@ def run(quick=False):
                                      ("cryptography", peer_t, f"fresh {peer_label} context")):
                 rows.append({**base, "group": "throughput", "mode": mode, "size": size,
                              "impl": impl, "variant": variant, "seconds": t,
-                             "mib_per_s": size / t / (1 << 20)})
+                             "mb_per_s": size / t / 1e6})
 
     chunk = os.urandom(THREAD_CHUNK)
     calls = 8 if quick else 32
@@ -184,7 +184,7 @@ def run(quick=False):
                 rate = threaded_rate(make_call, nthreads, calls, repeats=3 if quick else 5)
                 rows.append({**base, "group": "threads", "mode": mode, "size": THREAD_CHUNK,
                              "impl": impl, "variant": variant, "threads": nthreads,
-                             "mib_per_s": rate / (1 << 20)})
+                             "mb_per_s": rate / 1e6})
     return rows
 
 
@@ -208,22 +208,22 @@ def table(rows):
         peer = next(t for k, t in v.items() if k.startswith("fresh"))
         lines.append(f"  {mode:<12}{_size(size):>7}{ours * 1e9:>10.0f}{new * 1e9:>10.0f}"
                      f"{peer * 1e9:>10.0f}{peer / ours:>7.1f}x{peer / new:>9.1f}x")
-    lines += ["", "throughput, MiB/s (IGE against cryptography's CBC: it has no IGE)"]
+    lines += ["", "throughput, MB/s (IGE against cryptography's CBC: it has no IGE)"]
     lines.append(f"  {'mode':<12}{'size':>7}{'Vorlan':>10}{'crypto':>10}{'ratio':>8}")
     thr = {}
     for r in rows:
         if r["group"] == "throughput":
-            thr.setdefault((r["mode"], r["size"]), {})[r["impl"]] = r["mib_per_s"]
+            thr.setdefault((r["mode"], r["size"]), {})[r["impl"]] = r["mb_per_s"]
     for (mode, size), v in thr.items():
         lines.append(f"  {mode:<12}{_size(size):>7}{v['Vorlan']:>10.0f}{v['cryptography']:>10.0f}"
                      f"{v['Vorlan'] / v['cryptography']:>7.2f}x")
-    lines += ["", f"threads, MiB/s over {_size(THREAD_CHUNK)} calls "
+    lines += ["", f"threads, MB/s over {_size(THREAD_CHUNK)} calls "
               "(Vorlan: one shared object; cryptography: a CBC context per thread)"]
     lines.append(f"  {'mode':<12}{'impl':<14}{'1 thread':>10}{'2 threads':>11}{'scaling':>9}")
     th = {}
     for r in rows:
         if r["group"] == "threads":
-            th.setdefault((r["mode"], r["impl"]), {})[r["threads"]] = r["mib_per_s"]
+            th.setdefault((r["mode"], r["impl"]), {})[r["threads"]] = r["mb_per_s"]
     for (mode, impl), v in th.items():
         lines.append(f"  {mode:<12}{impl:<14}{v[1]:>10.0f}{v[2]:>11.0f}{v[2] / v[1]:>8.2f}x")
     return "\n".join(lines)
