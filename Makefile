@@ -6,15 +6,17 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan root clean
+.PHONY: demo test quick-test valgrind lsan fuzz fuzz-build fuzz-replay fuzz-merge fuzz-hypothesis \
+	test-tsan coverage bench install native-test free-threaded-check pytest test-asan root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests, pytest, pytest against the sanitizer build,
-# and a memcheck run. `make quick-test` is the fast loop while developing.
-test: install native-test free-threaded-check pytest test-asan lsan valgrind
+# a replay of the fuzz corpus and a
+# memcheck run. `make quick-test` is the fast loop while developing.
+test: install native-test free-threaded-check pytest test-asan lsan fuzz-replay valgrind
 
 quick-test: install pytest
 
@@ -63,11 +65,32 @@ test-asan:
 	    -C cmake.define.VORLAN_SANITIZE=ON .
 	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
 
-# A long fuzzing run against the sanitizer build: the hypothesis suites of
-# sorb with many more examples. FUZZ_SCALE=10 runs ten times longer again.
+# libFuzzer targets (fuzz/): the modules built by clang with the fuzzer's
+# coverage hooks, ASan and UBSan, driven by small programs that embed the
+# root's interpreter. `fuzz-replay` runs the committed corpus once (part of
+# `make test`); `make fuzz` fuzzes every target for its share of
+# FUZZ_SECONDS; `make fuzz-merge` folds what a run found into fuzz/corpus.
+FUZZ_SECONDS ?= 1800
+fuzz-build:
+	$(IN_ROOT) sh -c 'cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAN_FUZZ=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
+	    cmake --build build/fuzz -j $(JOBS)'
+
+fuzz-replay: fuzz-build
+	$(IN_ROOT) tools/fuzz-run replay
+
+fuzz: fuzz-build
+	$(IN_ROOT) tools/fuzz-run run $(FUZZ_SECONDS)
+
+fuzz-merge: fuzz-build
+	$(IN_ROOT) tools/fuzz-run merge
+
+# The hypothesis suites of sorb with many more examples, against the
+# sanitizer build. FUZZ_SCALE=10 runs ten times longer again.
 FUZZ_SCALE ?= 5
 FUZZ_TESTS := $(wildcard tests/test_sorb_fuzz.py tests/test_sorb_properties.py)
-fuzz: test-asan
+fuzz-hypothesis: test-asan
 	$(IN_ROOT) sh -c '$(ASAN_ENV) HYPOTHESIS_PROFILE=long VORLAN_FUZZ_SCALE=$(FUZZ_SCALE) \
 	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(FUZZ_TESTS)'
 
