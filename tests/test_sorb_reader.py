@@ -40,6 +40,17 @@ def test_absent_conditionals_read_as_none_and_false(example):
                                     "items": []}
 
 
+@pytest.mark.parametrize("bits, value", [(0, None), (1, 9)])
+def test_a_repeated_parameter_name_takes_the_last_parameter_value(bits, value):
+    # Read in order, each parameter stores under its name, so an absent
+    # conditional one replaces what an earlier one of the same name read.
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "twice", "params": [
+        {"name": "flags", "type": "#"}, {"name": "v", "type": "int"},
+        {"name": "v", "type": "flags.0?int"}]}]})
+    data = word(1) + word(bits) + word(5) + (word(9) if bits else b"")
+    assert parser.unpack(data) == {"_": "twice", "v": value}
+
+
 @pytest.mark.parametrize("data", [b"", b"\x07", b"\x07\0", b"\x07\0\0"])
 def test_fewer_than_four_bytes_fail_at_position_zero(example, data):
     with parse_error(0):

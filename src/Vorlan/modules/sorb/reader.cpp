@@ -222,7 +222,14 @@ PyObject* Reader::read_object_body() {
                     return nullptr;
                 continue;
             }
-            if (!present) continue;  // the template's None stands
+            if (!present) {
+                // The template's None stands, unless an earlier parameter of
+                // the same name has replaced it.
+                if (entry->repeats_a_key &&
+                    PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0)
+                    return nullptr;
+                continue;
+            }
         }
         Ref value(read_value(param.type_code, param.type_name));
         if (!value) return nullptr;

@@ -251,7 +251,13 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
         if (!p || fill_param(p.get(), &entry->params[j], entry) < 0) return nullptr;
     }
     entry->template_dict = make_template_dict(entry);
-    return entry->template_dict ? entry : nullptr;
+    if (entry->template_dict == nullptr) return nullptr;
+    Py_ssize_t keys = 1;
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        if (!entry->params[j].is_flags_word && entry->params[j].name_object != nullptr) ++keys;
+    }
+    entry->repeats_a_key = PyDict_GET_SIZE(entry->template_dict) < keys;
+    return entry;
 }
 
 void register_entry(SorbSchemaCompiler* compiler, ConstructorDef* entry) {

@@ -51,6 +51,7 @@ struct ConstructorDef {
     int32_t has_flags2;
     PyObject* name_object;  // cached str of name, the "_" value when unpacking
     PyObject* template_dict;  // "_" and every non-flags parameter, in order
+    int32_t repeats_a_key;    // 1 when two parameters (or one and "_") share a key
 };
 
 struct SchemaTable {
