@@ -14,9 +14,9 @@ demo: install
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests, pytest, pytest against the sanitizer build,
-# a replay of the fuzz corpus and a
+# a replay of the fuzz corpus, the thread tests under ThreadSanitizer and a
 # memcheck run. `make quick-test` is the fast loop while developing.
-test: install native-test free-threaded-check pytest test-asan lsan fuzz-replay valgrind
+test: install native-test free-threaded-check pytest test-asan lsan fuzz-replay test-tsan valgrind
 
 quick-test: install pytest
 
@@ -100,6 +100,29 @@ bench: install
 	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
 	    cmake --build build/bench -j $(JOBS) --target ciphex_bench'
 	$(IN_ROOT) $(VPY) bench/report.py --native build/bench/bench/native/ciphex_bench $(BENCH_ARGS)
+
+# ThreadSanitizer over the thread tests: ciphex (the module that lets go of
+# the interpreter lock) built with -fsanitize=thread in a venv of its own,
+# its thread tests run with the runtime preloaded into the root's
+# interpreter, and the native race of the first backend choice built with
+# it too. tools/tsan.supp lists what is suppressed, in the interpreter only.
+TSAN_VENV := build/venv-tsan
+TSAN_LOG  := build/tsan-report
+TSAN_ENV  := LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
+	TSAN_OPTIONS="halt_on_error=1:exitcode=66:log_path=$(CURDIR)/$(TSAN_LOG):suppressions=$(CURDIR)/tools/tsan.supp"
+test-tsan:
+	$(IN_ROOT) sh -c '[ -x $(TSAN_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(TSAN_VENV)'
+	$(IN_ROOT) $(TSAN_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q \
+	    -C build-dir=build/tsan -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.VORLAN_TSAN=ON -C cmake.define.VORLAN_WITH_SORB=OFF .
+	$(IN_ROOT) sh -c 'cmake -S . -B build/native-tsan -G Ninja -DVORLAN_NATIVE_TESTS=ON \
+	    -DVORLAN_TSAN=ON -DVORLAN_WITH_SORB=OFF -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
+	    cmake --build build/native-tsan -j $(JOBS) --target ciphex_backend_race_test && \
+	    TSAN_OPTIONS=halt_on_error=1:exitcode=66 build/native-tsan/tests/native/ciphex_backend_race_test'
+	$(IN_ROOT) sh -c 'rm -f $(TSAN_LOG).*; $(TSAN_ENV) $(TSAN_VENV)/bin/python -m pytest -q \
+	    -p no:cacheprovider tests/test_ciphex_threads.py || { cat $(TSAN_LOG).* 2>/dev/null; exit 1; }; \
+	    ! cat $(TSAN_LOG).* 2>/dev/null | grep .'
+
 
 # LeakSanitizer over a short workload of both modules, on the sanitizer build.
 lsan: test-asan
