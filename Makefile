@@ -124,6 +124,30 @@ test-tsan:
 	    ! cat $(TSAN_LOG).* 2>/dev/null | grep .'
 
 
+# Line and branch coverage of src/ by the pytest and native suites: both
+# built with gcov instrumentation (-O0), the suites run, gcovr's text
+# summaries to build/coverage/*.txt and its HTML pages to
+# build/coverage/index.html. Branches the compiler adds for exceptions and
+# for branches it proves unreachable are left out.
+COV_VENV := build/venv-cov
+GCOVR    := gcovr -r . --filter src/ --exclude-throw-branches --exclude-unreachable-branches \
+	build/cov build/native-cov
+coverage:
+	$(IN_ROOT) sh -c '[ -x $(COV_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(COV_VENV)'
+	$(IN_ROOT) sh -c 'find build/cov build/native-cov -name "*.gcda" -delete 2>/dev/null; true'
+	$(IN_ROOT) $(COV_VENV)/bin/python -m pip install --no-build-isolation --no-deps --no-index -q \
+	    -C build-dir=build/cov -C cmake.build-type=Debug -C cmake.define.VORLAN_COVERAGE=ON .
+	$(IN_ROOT) sh -c 'cmake -S . -B build/native-cov -G Ninja -DVORLAN_NATIVE_TESTS=ON \
+	    -DCMAKE_BUILD_TYPE=Debug -DVORLAN_COVERAGE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	    >/dev/null && cmake --build build/native-cov -j $(JOBS) && \
+	    ctest --test-dir build/native-cov --output-on-failure'
+	$(IN_ROOT) $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(IN_ROOT) sh -c 'mkdir -p build/coverage && \
+	    $(GCOVR) --txt build/coverage/lines.txt --txt-metric line \
+	        --html-details build/coverage/index.html && \
+	    $(GCOVR) --txt build/coverage/branches.txt --txt-metric branch && \
+	    cat build/coverage/lines.txt build/coverage/branches.txt'
+
 # LeakSanitizer over a short workload of both modules, on the sanitizer build.
 lsan: test-asan
 	$(IN_ROOT) sh -c 'ASAN_RUNTIME="$(ASAN_RUNTIME)" tools/lsan-check $(ASAN_VENV)/bin/python'
