@@ -27,8 +27,8 @@ using vorlan::fuzz::die;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint64_t kMaxSeek = (std::uint64_t{1} << 63) - 1;
-constexpr std::size_t kMaxOps = 24;
-constexpr std::size_t kMaxStreamBytes = 16384;  // beyond this, long crypts stop
+constexpr std::size_t kMaxOps = 16;
+constexpr std::size_t kMaxStreamBytes = 4096;  // beyond this, long crypts stop
 
 PyObject* g_classes[3] = {};  // AesIge256, AesCbc256, AesCtr256
 // Method and property names, interned once: fresh strings for every call
@@ -364,7 +364,7 @@ void ctr_case(Reader& in, const std::uint8_t* key) {
         } else {
             // A partial crypt, mostly short, sometimes long enough for the
             // wide paths.
-            std::size_t n = (in.byte() | std::size_t{in.byte()} << 8) % 600;
+            std::size_t n = (in.byte() | std::size_t{in.byte()} << 8) % 300;
             if (code % 8 == 7 && total < kMaxStreamBytes) n *= 19;
             Bytes data(n);
             for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 131 + code);
