@@ -6,15 +6,20 @@ VENV    := build/venv
 VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
-.PHONY: demo test quick-test valgrind lsan fuzz bench install native-test free-threaded-check pytest test-asan test-py315 test-packaging root clean
+.PHONY: demo test quick-test valgrind lsan fuzz fuzz-build fuzz-replay fuzz-merge fuzz-hypothesis \
+	test-tsan coverage bench install native-test free-threaded-check pytest test-asan test-py315 \
+	test-packaging root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
-# The whole suite: native tests, pytest, pytest against the sanitizer build,
-# and a memcheck run. `make quick-test` is the fast loop while developing.
-test: install native-test free-threaded-check pytest test-py315 test-packaging test-asan lsan valgrind
+# The whole suite: native tests, pytest (also on CPython 3.15), the packaging
+# checks, pytest against the sanitizer build, a replay of the fuzz corpus,
+# the thread tests under ThreadSanitizer and a memcheck run. `make
+# quick-test` is the fast loop while developing.
+test: install native-test free-threaded-check pytest test-py315 test-packaging test-asan lsan \
+	fuzz-replay test-tsan valgrind
 
 quick-test: install pytest
 
@@ -80,11 +85,32 @@ test-asan:
 	    -C cmake.define.VORLAN_SANITIZE=ON .
 	$(IN_ROOT) sh -c '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider'
 
-# A long fuzzing run against the sanitizer build: the hypothesis suites of
-# sorb with many more examples. FUZZ_SCALE=10 runs ten times longer again.
+# libFuzzer targets (fuzz/): the modules built by clang with the fuzzer's
+# coverage hooks, ASan and UBSan, driven by small programs that embed the
+# root's interpreter. `fuzz-replay` runs the committed corpus once (part of
+# `make test`); `make fuzz` fuzzes every target for its share of
+# FUZZ_SECONDS; `make fuzz-merge` folds what a run found into fuzz/corpus.
+FUZZ_SECONDS ?= 1800
+fuzz-build:
+	$(IN_ROOT) sh -c 'cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAN_FUZZ=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
+	    cmake --build build/fuzz -j $(JOBS)'
+
+fuzz-replay: fuzz-build
+	$(IN_ROOT) tools/fuzz-run replay
+
+fuzz: fuzz-build
+	$(IN_ROOT) tools/fuzz-run run $(FUZZ_SECONDS)
+
+fuzz-merge: fuzz-build
+	$(IN_ROOT) tools/fuzz-run merge
+
+# The hypothesis suites of sorb with many more examples, against the
+# sanitizer build. FUZZ_SCALE=10 runs ten times longer again.
 FUZZ_SCALE ?= 5
 FUZZ_TESTS := $(wildcard tests/test_sorb_fuzz.py tests/test_sorb_properties.py)
-fuzz: test-asan
+fuzz-hypothesis: test-asan
 	$(IN_ROOT) sh -c '$(ASAN_ENV) HYPOTHESIS_PROFILE=long VORLAN_FUZZ_SCALE=$(FUZZ_SCALE) \
 	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(FUZZ_TESTS)'
 
@@ -94,6 +120,53 @@ bench: install
 	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
 	    cmake --build build/bench -j $(JOBS) --target ciphex_bench'
 	$(IN_ROOT) $(VPY) bench/report.py --native build/bench/bench/native/ciphex_bench $(BENCH_ARGS)
+
+# ThreadSanitizer over the thread tests: ciphex (the module that lets go of
+# the interpreter lock) built with -fsanitize=thread in a venv of its own,
+# its thread tests run with the runtime preloaded into the root's
+# interpreter, and the native race of the first backend choice built with
+# it too. tools/tsan.supp lists what is suppressed, in the interpreter only.
+TSAN_VENV := build/venv-tsan
+TSAN_LOG  := build/tsan-report
+TSAN_ENV  := LD_PRELOAD="$$($(CXX_IN_ROOT) -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
+	TSAN_OPTIONS="halt_on_error=1:exitcode=66:log_path=$(CURDIR)/$(TSAN_LOG):suppressions=$(CURDIR)/tools/tsan.supp"
+test-tsan:
+	$(IN_ROOT) sh -c '[ -x $(TSAN_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(TSAN_VENV)'
+	$(IN_ROOT) $(TSAN_VENV)/bin/python $(PIP_INSTALL) \
+	    -C build-dir=build/tsan -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.VORLAN_TSAN=ON -C cmake.define.VORLAN_WITH_SORB=OFF .
+	$(IN_ROOT) sh -c 'cmake -S . -B build/native-tsan -G Ninja -DVORLAN_NATIVE_TESTS=ON \
+	    -DVORLAN_TSAN=ON -DVORLAN_WITH_SORB=OFF -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null && \
+	    cmake --build build/native-tsan -j $(JOBS) --target ciphex_backend_race_test && \
+	    TSAN_OPTIONS=halt_on_error=1:exitcode=66 build/native-tsan/tests/native/ciphex_backend_race_test'
+	$(IN_ROOT) sh -c 'rm -f $(TSAN_LOG).*; $(TSAN_ENV) $(TSAN_VENV)/bin/python -m pytest -q \
+	    -p no:cacheprovider tests/test_ciphex_threads.py || { cat $(TSAN_LOG).* 2>/dev/null; exit 1; }; \
+	    ! cat $(TSAN_LOG).* 2>/dev/null | grep .'
+
+
+# Line and branch coverage of src/ by the pytest and native suites: both
+# built with gcov instrumentation (-O0), the suites run, gcovr's text
+# summaries to build/coverage/*.txt and its HTML pages to
+# build/coverage/index.html. Branches the compiler adds for exceptions and
+# for branches it proves unreachable are left out.
+COV_VENV := build/venv-cov
+GCOVR    := gcovr -r . --filter src/ --exclude-throw-branches --exclude-unreachable-branches \
+	build/cov build/native-cov
+coverage:
+	$(IN_ROOT) sh -c '[ -x $(COV_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(COV_VENV)'
+	$(IN_ROOT) sh -c 'find build/cov build/native-cov -name "*.gcda" -delete 2>/dev/null; true'
+	$(IN_ROOT) $(COV_VENV)/bin/python $(PIP_INSTALL) \
+	    -C build-dir=build/cov -C cmake.build-type=Debug -C cmake.define.VORLAN_COVERAGE=ON .
+	$(IN_ROOT) sh -c 'cmake -S . -B build/native-cov -G Ninja -DVORLAN_NATIVE_TESTS=ON \
+	    -DCMAKE_BUILD_TYPE=Debug -DVORLAN_COVERAGE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	    >/dev/null && cmake --build build/native-cov -j $(JOBS) && \
+	    ctest --test-dir build/native-cov --output-on-failure'
+	$(IN_ROOT) $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(IN_ROOT) sh -c 'mkdir -p build/coverage && \
+	    $(GCOVR) --txt build/coverage/lines.txt --txt-metric line \
+	        --html-details build/coverage/index.html && \
+	    $(GCOVR) --txt build/coverage/branches.txt --txt-metric branch && \
+	    cat build/coverage/lines.txt build/coverage/branches.txt'
 
 # LeakSanitizer over a short workload of both modules, on the sanitizer build.
 lsan: test-asan

@@ -10,7 +10,7 @@ import pytest
 
 from Vorlan.ciphex import AesCbc256, AesCtr256, AesIge256
 
-from ciphex_support import IV16, IV32, KEY, ctr_keystream, ecb_decrypt
+from ciphex_support import IV16, IV32, KEY, ctr_keystream, ecb_decrypt, run_python
 
 BIG = 1 << 20
 MAX_CALLS = 500
@@ -246,3 +246,33 @@ sys.exit("the child hung on the stream lock")
 """
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
+
+
+FIRST_IMPORT_RACE = """
+import threading
+barrier = threading.Barrier(8)
+seen = []
+
+def body():
+    barrier.wait()
+    from Vorlan.ciphex import AesCtr256, backend_id
+    seen.append((backend_id(), AesCtr256(bytes(32), bytes(16)).crypt(bytes(40))))
+
+threads = [threading.Thread(target=body) for _ in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+assert len(seen) == 8 and len(set(seen)) == 1, seen
+print(seen[0][0])
+"""
+
+
+@pytest.mark.parametrize("forced", [None, "soft"])
+def test_threads_importing_the_module_at_once_see_one_backend(forced):
+    # The first import of a process, raced: the backend is chosen once and
+    # every thread's first cipher call already sees it.
+    env = {"CIPHEX_BACKEND": forced} if forced else None
+    out = run_python(FIRST_IMPORT_RACE, env_update=env, unset=() if forced else ("CIPHEX_BACKEND",))
+    if forced:
+        assert out.strip() == "0"

@@ -1,5 +1,7 @@
 """The schema compiler: what compiles, and every way a schema is refused."""
 import json
+import os
+import subprocess
 import sys
 
 import pytest
@@ -82,6 +84,8 @@ class Weird(str):
     (one_entry(predicate="a", params=[{"name": "x", "type": "flags.x?int"}]),
      ValueError, "invalid literal for int() with base 10: 'x'"),
     (one_entry(predicate="a", params=[{"name": "x", "type": "flags.2147483648?int"}]),
+     OverflowError, None),
+    (one_entry(predicate="a", params=[{"name": "x", "type": "flags.-2147483649?int"}]),
      OverflowError, None),
     (one_entry(predicate="a", id=4294967296), OverflowError, None),
     (one_entry(predicate="a", id="zz"), ValueError, None),
@@ -268,3 +272,33 @@ def test_compile_argument_errors(call, message):
 
 def test_compile_accepts_its_keyword():
     SorbSchemaCompiler().compile(json_data="{}")
+
+
+TABLE_ALLOCATION_FAILURE = """
+import resource
+from Vorlan.sorb import SorbParser, SorbSchemaCompiler
+defs = [None] * 20_000_000  # 160 MB of list; the tables would need over a GB
+size = next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize'))
+limit = size * 1024 + (256 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+for schema in ({"constructors": defs}, {"constructors": [{"predicate": "a", "params": defs}]}):
+    compiler = SorbSchemaCompiler()
+    try:
+        compiler.compile(schema)
+        print("no-error")
+    except MemoryError as error:
+        print(str(error).replace(" ", "-"))
+    compiler.compile('{"constructors": [{"id": 1, "predicate": "a"}]}')
+    del compiler
+print(SorbParser('{"constructors": [{"id": 1, "predicate": "a"}]}').unpack(b"\\1\\0\\0\\0"))
+"""
+
+
+def test_tables_that_cannot_be_allocated_raise_memory_error_and_leave_the_compiler_usable():
+    if "san" in os.environ.get("LD_PRELOAD", "") or not os.path.exists("/proc/self/status"):
+        pytest.skip("needs an address-space limit, which the sanitizer runtimes cannot live with")
+    proc = subprocess.run([sys.executable, "-c", TABLE_ALLOCATION_FAILURE], capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["Cannot-allocate-memory-for-constructors",
+                                   "Cannot-allocate-memory-for-parameters", "{'_':", "'a'}"]

@@ -2,6 +2,7 @@
 import json
 import re
 import struct
+import warnings
 
 import pytest
 
@@ -188,6 +189,19 @@ def test_dict_subclass_get_and_item_access_are_used(kinds):
             return 41 + dict.__getitem__(self, key)
 
     assert kinds.pack(Tracking({"v": 1})) == word(0x10) + word(42)
+    assert kinds.pack(Tracking({})) == word(0x10) + word(0)  # missing: the default
+
+
+def test_int_subclass_from_int_hook_warns_and_packs(kinds):
+    # The host deprecates __int__ returning an int subclass; the warning
+    # can be an error, which must end the pack cleanly.
+    with pytest.warns(DeprecationWarning):
+        assert kinds.pack({"_": "int", "v": Number(True)}) == word(0x10) + word(1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(DeprecationWarning):
+            kinds.pack({"_": "int", "v": Number(True)})
+    assert kinds.pack({"_": "int", "v": 3}) == word(0x10) + word(3)
 
 
 def test_dict_subclass_is_asked_once_per_parameter(example):
