@@ -9,7 +9,22 @@ import subprocess
 import sys
 import tempfile
 
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+import pytest
+
+# Set by runs under a user-mode emulator of another processor (make
+# test-arm-python), where some host facilities do not exist.
+EMULATED = bool(os.environ.get("VORLAN_EMULATED"))
+
+try:
+    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+except ImportError:
+    # The build root has python3-cryptography's compiled module for its own
+    # processor only; the emulated aarch64 run (make test-arm-python) says
+    # so with VORLAN_EMULATED, and the tests that need the oracle skip there.
+    # Anywhere else a missing oracle is an error.
+    if not EMULATED:
+        raise
+    Cipher = None
 
 KEY = bytes(range(32))
 IV16 = bytes(range(100, 116))
@@ -18,25 +33,31 @@ IV32 = bytes(range(200, 232))
 
 # ---- oracles: OpenSSL through python3-cryptography ---------------------------
 
+def _aes(key, mode, *args):
+    if Cipher is None:
+        pytest.skip("python3-cryptography is not available for this processor")
+    return Cipher(algorithms.AES(key), getattr(modes, mode)(*args))
+
+
 def _run(cipher, data, encrypt=True):
     ctx = cipher.encryptor() if encrypt else cipher.decryptor()
     return ctx.update(data) + ctx.finalize()
 
 
 def cbc_encrypt(key, iv, data):
-    return _run(Cipher(algorithms.AES(key), modes.CBC(iv)), data)
+    return _run(_aes(key, "CBC", iv), data)
 
 
 def cbc_decrypt(key, iv, data):
-    return _run(Cipher(algorithms.AES(key), modes.CBC(iv)), data, encrypt=False)
+    return _run(_aes(key, "CBC", iv), data, encrypt=False)
 
 
 def ecb_encrypt(key, data):
-    return _run(Cipher(algorithms.AES(key), modes.ECB()), data)
+    return _run(_aes(key, "ECB"), data)
 
 
 def ecb_decrypt(key, data):
-    return _run(Cipher(algorithms.AES(key), modes.ECB()), data, encrypt=False)
+    return _run(_aes(key, "ECB"), data, encrypt=False)
 
 
 def _xor(a, b):
@@ -72,7 +93,7 @@ def ctr_keystream(key, iv, pos, length):
     counter being the whole 16-byte big-endian block (mod 2**128)."""
     counter = (int.from_bytes(iv) + pos // 16) % (1 << 128)
     skip = pos % 16
-    ctx = Cipher(algorithms.AES(key), modes.CTR(counter.to_bytes(16))).encryptor()
+    ctx = _aes(key, "CTR", counter.to_bytes(16)).encryptor()
     return ctx.update(bytes(skip + length))[skip:]
 
 

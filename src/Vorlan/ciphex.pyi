@@ -1,5 +1,6 @@
-"""AES-256 in IGE, CBC and seekable CTR mode, on AES-NI where the processor
-has it and on portable table-driven code otherwise. Every call lets go of
+"""AES-256 in IGE, CBC and seekable CTR mode, on the processor's AES
+instructions where it has them (AES-NI on x86-64, the ARMv8 Cryptography
+Extensions on aarch64) and on portable table-driven code otherwise. Every call lets go of
 the interpreter lock around its cipher work.
 
 Confidentiality only: none of these modes detects tampering, so
@@ -74,6 +75,6 @@ class AesCtr256:
 def features() -> _Features:
     """The probed CPU features and the chosen backend, as a new dict."""
 def backend() -> str:
-    """The name of the backend in use: "x86-aesni" or "soft"."""
+    """The name of the backend in use: "x86-aesni", "arm-crypto" or "soft"."""
 def backend_id() -> int:
-    """The id of the backend in use: 1 for x86-aesni, 0 for soft."""
+    """The id of the backend in use: 1 for x86-aesni, 2 for arm-crypto, 0 for soft."""

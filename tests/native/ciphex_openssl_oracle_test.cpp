@@ -82,22 +82,49 @@ TEST_P(OracleTest, AllModesMatchOpenSslOnRandomInputs) {
 INSTANTIATE_TEST_SUITE_P(Backends, OracleTest, ::testing::ValuesIn(all_backends()),
                          backend_param_name);
 
+#if CIPHEX_HAVE_AESNI || CIPHEX_HAVE_ARM_CRYPTO
+// Each batched path through the public routines (every AES-NI width, or the
+// ARM routines), against OpenSSL and a one-block-at-a-time reference: every
+// length up to past two of the widest batches, lengths around every batch
+// and half-batch boundary, starting states across a block, split calls and
+// seeks, and counters that carry across 2^64 or wrap at 2^128 inside a
+// batch. Counters run over thousands of blocks, so the batches whose
+// counters cross a byte boundary are among them too.
+struct WidePath {
+    const char* name;
+    int needs;  // the backend that must be active
+    int width;  // AES-NI width forced on the public routines, 0 for none
+    std::size_t max_len;
+    std::vector<std::size_t> batches;  // batch sizes in bytes whose boundaries are probed
+    void (*ref_ctr)(const AesKeySchedule&, CtrStreamState&, const std::uint8_t*, std::size_t,
+                    std::uint8_t*);
+    void (*ref_cbc_decrypt)(const AesKeySchedule&, const std::uint8_t*, std::size_t,
+                            const std::uint8_t*, std::uint8_t*);
+};
+
+std::vector<WidePath> wide_paths() {
 #if CIPHEX_HAVE_AESNI
-// Each AES-NI width through the public routines, against OpenSSL and the
-// 128-bit routines: every length up to past two 512-bit batches, lengths
-// around every batch and half-batch boundary, starting states across a
-// block, split calls and seeks, and counters that carry across 2^64 or wrap
-// at 2^128 inside a batch. Counters run over thousands of blocks, so the
-// batches whose counters cross a byte boundary are among them too.
-class WidthTest : public ::testing::TestWithParam<int> {
+    const std::vector<std::size_t> batches = {128, 256, 512};
+    return {{"bits128", BACKEND_X86_AESNI, 128, 130 * 512 + 17, batches, aesni_ctr256_crypt, aesni_cbc256_decrypt},
+            {"bits256", BACKEND_X86_AESNI, 256, 130 * 512 + 17, batches, aesni_ctr256_crypt, aesni_cbc256_decrypt},
+            {"bits512", BACKEND_X86_AESNI, 512, 130 * 512 + 17, batches, aesni_ctr256_crypt, aesni_cbc256_decrypt}};
+#else
+    // Smaller than on x86: this suite usually runs under an emulator.
+    return {{"arm", BACKEND_ARM_CRYPTO, 0, 130 * 128 + 17, {128}, soft_ctr256_crypt, soft_cbc256_decrypt}};
+#endif
+}
+
+inline void PrintTo(const WidePath& p, std::ostream* os) { *os << p.name; }
+
+class WidthTest : public ::testing::TestWithParam<WidePath> {
 protected:
     void SetUp() override {
-        detect_backend();
-        if (!width_.ok()) GTEST_SKIP() << "width " << GetParam() << " not usable here";
-        std::mt19937_64 rng(40 + GetParam());
+        if (detect_backend() != GetParam().needs) GTEST_SKIP() << "backend " << GetParam().needs << " not active";
+        if (!width_.ok()) GTEST_SKIP() << "width " << GetParam().width << " not usable here";
+        std::mt19937_64 rng(40 + GetParam().width);
         key = random_bytes(rng, 32);
-        aes256_expand_key_aesni(ks, key.data(), 1);
-        data = random_bytes(rng, kMaxLen);
+        aes256_expand_key_active(ks, key.data(), 1);
+        data = random_bytes(rng, GetParam().max_len);
         const Bytes hi = random_bytes(rng, 8);
         ivs = {random_bytes(rng, 16), random_bytes(rng, 16), random_bytes(rng, 16),
                hex("ffffffffffffffffffffffffffffffe3"), hex("00000000000000000000000000000000")};
@@ -109,19 +136,18 @@ protected:
         ivs[4][15] = 0xFF - 40;  // ... in the middle of the second 512-bit batch
     }
 
-    static constexpr std::size_t kMaxLen = 130 * 512 + 17;
     AesKeySchedule ks;
     Bytes key, data;
     std::vector<Bytes> ivs;
 
 private:
-    ForcedWidth width_{GetParam()};
+    ForcedWidth width_{GetParam().width};
 };
 
-std::vector<std::size_t> width_test_lengths() {
+std::vector<std::size_t> width_test_lengths(const WidePath& path) {
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= 1040; ++n) lengths.push_back(n);
-    for (std::size_t batch : {128, 256, 512}) {
+    for (std::size_t batch : path.batches) {
         for (std::size_t k : {2, 3, 4, 7, 8, 9, 65, 130}) {
             for (int d : {-17, -16, -15, -1, 0, 1, 15, 16, 17}) {
                 const std::size_t n = k * batch + d;
@@ -138,7 +164,7 @@ bool same_stream(const CtrStreamState& a, const CtrStreamState& b) {
 }
 
 TEST_P(WidthTest, CtrMatchesOpenSslAndNarrowPathAtEveryLengthStateAndCarry) {
-    const std::vector<std::size_t> lengths = width_test_lengths();
+    const std::vector<std::size_t> lengths = width_test_lengths(GetParam());
     for (const Bytes& iv : ivs) {
         for (unsigned s : {0u, 1u, 8u, 15u}) {
             // OpenSSL has no start inside a block: encrypt s more bytes, drop them.
@@ -153,7 +179,7 @@ TEST_P(WidthTest, CtrMatchesOpenSslAndNarrowPathAtEveryLengthStateAndCarry) {
                 ctr256_init(narrow, ks, iv.data(), s);
                 Bytes got(data.begin(), data.begin() + len), narrow_out(len);
                 ctr256_crypt(ks, wide, got.data(), len, got.data());  // in place
-                aesni_ctr256_crypt(ks, narrow, data.data(), len, narrow_out.data());
+                GetParam().ref_ctr(ks, narrow, data.data(), len, narrow_out.data());
                 ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
                 ASSERT_EQ(got, narrow_out);
                 ASSERT_TRUE(same_stream(wide, narrow));
@@ -181,9 +207,9 @@ TEST_P(WidthTest, CtrMatchesOpenSslAndNarrowPathAtEveryLengthStateAndCarry) {
 }
 
 TEST_P(WidthTest, CbcDecryptMatchesOpenSslAndNarrowPathAtEveryLength) {
-    const std::vector<std::size_t> lengths = width_test_lengths();
+    const std::vector<std::size_t> lengths = width_test_lengths(GetParam());
     for (const Bytes& iv : ivs) {
-        const std::size_t max_blocks = kMaxLen & ~std::size_t{15};
+        const std::size_t max_blocks = GetParam().max_len & ~std::size_t{15};
         const Bytes cipher(data.begin(), data.begin() + max_blocks);
         const Bytes want = evp(EVP_aes_256_cbc(), false, key, iv, cipher);
         for (std::size_t len : lengths) {
@@ -192,7 +218,7 @@ TEST_P(WidthTest, CbcDecryptMatchesOpenSslAndNarrowPathAtEveryLength) {
             Bytes in_place(data.begin(), data.begin() + len), out(len, 0xEE), narrow(len, 0xEE);
             cbc256_decrypt(ks, in_place.data(), len, iv.data(), in_place.data());
             cbc256_decrypt(ks, data.data(), len, iv.data(), out.data());
-            aesni_cbc256_decrypt(ks, data.data(), len, iv.data(), narrow.data());
+            GetParam().ref_cbc_decrypt(ks, data.data(), len, iv.data(), narrow.data());
             ASSERT_TRUE(std::equal(out.begin(), out.begin() + n, want.begin()));
             ASSERT_EQ(out, narrow);  // the partial tail is left alone by both
             ASSERT_TRUE(std::equal(in_place.begin(), in_place.begin() + n, want.begin()));
@@ -201,10 +227,8 @@ TEST_P(WidthTest, CbcDecryptMatchesOpenSslAndNarrowPathAtEveryLength) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, WidthTest, ::testing::Values(128, 256, 512),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "bits" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Widths, WidthTest, ::testing::ValuesIn(wide_paths()),
+                         [](const ::testing::TestParamInfo<WidePath>& info) { return info.param.name; });
 #endif
 
 }  // namespace

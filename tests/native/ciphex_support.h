@@ -36,6 +36,16 @@ inline Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
 }
 
 inline bool cpu_has_aesni() { return CIPHEX_HAVE_AESNI && cpu_features().aes_ni; }
+inline bool cpu_has_arm_crypto() { return CIPHEX_HAVE_ARM_CRYPTO && cpu_features().arm_crypto; }
+
+// Whether this build and processor can run the routines of backend id.
+inline bool cpu_offers(int id) {
+    switch (id) {
+        case BACKEND_X86_AESNI: return cpu_has_aesni();
+        case BACKEND_ARM_CRYPTO: return cpu_has_arm_crypto();
+        default: return true;
+    }
+}
 
 // Runs the process's AES-NI routines at one width for the life of the
 // object (0: leave the width as chosen). ok() is false when the backend is
@@ -59,7 +69,7 @@ private:
 // the "aesni_at_" entries run it with the AES-NI width forced.
 struct Backend {
     const char* name;
-    bool needs_aesni;
+    int needs;  // the backend whose instructions the routines use; BACKEND_SOFT for none
     int width;  // forced AES-NI width of the public routines, 0 for none
     void (*expand)(AesKeySchedule&, const std::uint8_t*, int);
     void (*encrypt_block)(const AesKeySchedule&, const std::uint8_t*, std::uint8_t*);
@@ -76,51 +86,60 @@ struct Backend {
                       std::uint8_t*);
 };
 
-inline void expand_active(AesKeySchedule& ks, const std::uint8_t* key, int with_decrypt) {
-#if CIPHEX_HAVE_AESNI
-    if (detect_backend() == BACKEND_X86_AESNI) return aes256_expand_key_aesni(ks, key, with_decrypt);
-#endif
-    aes256_expand_key(ks, key, with_decrypt);
-}
-
 inline void decrypt_block_active(const AesKeySchedule& ks, const std::uint8_t* in, std::uint8_t* out) {
 #if CIPHEX_HAVE_AESNI
     if (detect_backend() == BACKEND_X86_AESNI) return aesni_aes256_decrypt_block(ks, in, out);
+#endif
+#if CIPHEX_HAVE_ARM_CRYPTO
+    if (detect_backend() == BACKEND_ARM_CRYPTO) return arm_aes256_decrypt_block(ks, in, out);
 #endif
     soft_aes256_decrypt_block(ks, in, out);
 }
 
 inline const std::vector<Backend>& all_backends() {
     static const std::vector<Backend> list = {
-        {"soft", false, 0, aes256_expand_key, soft_aes256_encrypt_block, soft_aes256_decrypt_block,
+        {"soft", BACKEND_SOFT, 0, aes256_expand_key, soft_aes256_encrypt_block, soft_aes256_decrypt_block,
          soft_ige256_encrypt, soft_ige256_decrypt, soft_cbc256_encrypt, soft_cbc256_decrypt,
          soft_ctr256_crypt},
 #if CIPHEX_HAVE_AESNI
-        {"aesni", true, 0, aes256_expand_key_aesni, aesni_aes256_encrypt_block,
+        {"aesni", BACKEND_X86_AESNI, 0, aes256_expand_key_aesni, aesni_aes256_encrypt_block,
          aesni_aes256_decrypt_block, aesni_ige256_encrypt, aesni_ige256_decrypt,
          aesni_cbc256_encrypt, aesni_cbc256_decrypt, aesni_ctr256_crypt},
 #endif
-        {"active", false, 0, expand_active, aes256_encrypt_block, decrypt_block_active,
+#if CIPHEX_HAVE_ARM_CRYPTO
+        {"arm", BACKEND_ARM_CRYPTO, 0, aes256_expand_key_arm, arm_aes256_encrypt_block,
+         arm_aes256_decrypt_block, arm_ige256_encrypt, arm_ige256_decrypt, arm_cbc256_encrypt,
+         arm_cbc256_decrypt, arm_ctr256_crypt},
+#endif
+        {"active", BACKEND_SOFT, 0, aes256_expand_key_active, aes256_encrypt_block, decrypt_block_active,
          ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
 #if CIPHEX_HAVE_AESNI
-        {"aesni_at_128", true, 128, expand_active, aes256_encrypt_block, decrypt_block_active,
+        {"aesni_at_128", BACKEND_X86_AESNI, 128, aes256_expand_key_active, aes256_encrypt_block, decrypt_block_active,
          ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
-        {"aesni_at_256", true, 256, expand_active, aes256_encrypt_block, decrypt_block_active,
+        {"aesni_at_256", BACKEND_X86_AESNI, 256, aes256_expand_key_active, aes256_encrypt_block, decrypt_block_active,
          ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
-        {"aesni_at_512", true, 512, expand_active, aes256_encrypt_block, decrypt_block_active,
+        {"aesni_at_512", BACKEND_X86_AESNI, 512, aes256_expand_key_active, aes256_encrypt_block, decrypt_block_active,
          ige256_encrypt, ige256_decrypt, cbc256_encrypt, cbc256_decrypt, ctr256_crypt},
 #endif
     };
     return list;
 }
 
-// Fixture base: tables built, AES-NI cases skipped on a CPU without it, a
-// forced width skipped where it cannot run.
+// The hardware backend of this build (the second entry), or null when the
+// build has none.
+inline const Backend* hardware_backend() {
+    return CIPHEX_HAVE_AESNI || CIPHEX_HAVE_ARM_CRYPTO ? &all_backends()[1] : nullptr;
+}
+
+// Fixture base: tables built, hardware cases skipped on a CPU without the
+// instructions, a forced width skipped where it cannot run.
 class BackendTest : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         detect_backend();
-        if (GetParam().needs_aesni && !cpu_has_aesni()) GTEST_SKIP() << "CPU lacks AES-NI";
+        if (!cpu_offers(GetParam().needs)) {
+            GTEST_SKIP() << "CPU lacks the instructions of " << backend_name(GetParam().needs);
+        }
         if (!width_.ok()) GTEST_SKIP() << "width " << GetParam().width << " not usable here";
     }
     const Backend& be() const { return GetParam(); }

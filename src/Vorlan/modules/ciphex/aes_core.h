@@ -1,5 +1,5 @@
 // AES-256 (Nk = 8, Nr = 14): the expanded key record, the software T-table
-// cipher and the two key expansions.
+// cipher and the key expansions (portable, and one per AES instruction set).
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,14 @@ void aes256_expand_key(AesKeySchedule& schedule, const std::uint8_t* key, int wi
 // has AES-NI (the backend is BACKEND_X86_AESNI).
 void aes256_expand_key_aesni(AesKeySchedule& schedule, const std::uint8_t* key,
                              int with_decrypt);
+#endif
+
+#if CIPHEX_HAVE_ARM_CRYPTO
+// Same contract and byte-identical result as aes256_expand_key, with SubWord
+// from AESE and InvMixColumns from AESIMC, so no table is indexed by key
+// bytes. Call it only when the CPU has the AES instructions (the backend is
+// BACKEND_ARM_CRYPTO).
+void aes256_expand_key_arm(AesKeySchedule& schedule, const std::uint8_t* key, int with_decrypt);
 #endif
 
 // Encrypts one block given as four column words (word j = bytes 4j..4j+3,

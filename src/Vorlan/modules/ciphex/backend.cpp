@@ -1,5 +1,6 @@
-// Once-only backend selection: the CPUID and environment layer, the pure
-// selection, and the atomic once-flag that publishes the result.
+// Once-only backend selection: the CPUID (x86) or AT_HWCAP (aarch64) and
+// environment layer, the pure selection, and the atomic once-flag that
+// publishes the result.
 #include "backend.h"
 
 #include <cstdlib>
@@ -15,8 +16,18 @@
 #define CIPHEX_HAVE_CPUID 0
 #endif
 
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#define CIPHEX_HAVE_ARM_HWCAP 1
+#else
+#define CIPHEX_HAVE_ARM_HWCAP 0
+#endif
+
 #ifndef CIPHEX_HAVE_AESNI
 #define CIPHEX_HAVE_AESNI 0
+#endif
+#ifndef CIPHEX_HAVE_ARM_CRYPTO
+#define CIPHEX_HAVE_ARM_CRYPTO 0
 #endif
 
 namespace vorlan::ciphex {
@@ -41,11 +52,21 @@ std::uint64_t native_xgetbv(void*, std::uint32_t index) {
 }
 #endif
 
+#if CIPHEX_HAVE_ARM_HWCAP
+static_assert(ARM_HWCAP_AES == HWCAP_AES);
+
+std::uint64_t native_arm_hwcap(void*) { return getauxval(AT_HWCAP); }
+#endif
+
 const char* native_backend_env(void*) { return std::getenv("CIPHEX_BACKEND"); }
 
+// A processor hint inside the spin (PAUSE, or aarch64's YIELD hint); the
+// thread stays on its core either way.
 inline void spin_pause() {
 #if CIPHEX_HAVE_CPUID
     __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ volatile("yield");
 #endif
 }
 
@@ -64,9 +85,11 @@ const char* backend_name(int id) {
 
 PlatformQuery native_platform_query() {
 #if CIPHEX_HAVE_CPUID
-    return PlatformQuery{native_cpuid, native_backend_env, nullptr, native_xgetbv};
+    return PlatformQuery{native_cpuid, native_backend_env, nullptr, native_xgetbv, nullptr};
+#elif CIPHEX_HAVE_ARM_HWCAP
+    return PlatformQuery{nullptr, native_backend_env, nullptr, nullptr, native_arm_hwcap};
 #else
-    return PlatformQuery{nullptr, native_backend_env, nullptr, nullptr};
+    return PlatformQuery{nullptr, native_backend_env, nullptr, nullptr, nullptr};
 #endif
 }
 
@@ -99,14 +122,18 @@ CpuFeatures select_backend(const PlatformQuery& platform) {
             f.os_zmm = (xcr0 & 0xE6) == 0xE6;   // and opmask, ZMM_Hi256, Hi16_ZMM
         }
     }
-    f.arm_crypto = 0;
+    // The kernel tells an aarch64 process which optional instructions it
+    // may use; there is no unprivileged instruction to ask the CPU itself.
+    f.arm_crypto = platform.arm_hwcap && (platform.arm_hwcap(platform.ctx) & ARM_HWCAP_AES) ? 1 : 0;
 
-    const bool aesni_usable = CIPHEX_HAVE_AESNI && f.aes_ni;
-    int id = aesni_usable ? BACKEND_X86_AESNI : BACKEND_SOFT;
+    int id = BACKEND_SOFT;
+    if (CIPHEX_HAVE_AESNI && f.aes_ni) id = BACKEND_X86_AESNI;
+    if (CIPHEX_HAVE_ARM_CRYPTO && f.arm_crypto) id = BACKEND_ARM_CRYPTO;
     const char* env = platform.read_backend_env(platform.ctx);
     if (env && std::strcmp(env, "soft") == 0) id = BACKEND_SOFT;
     // "aesni" can only confirm the automatic choice on x86-64, so it needs
-    // no branch of its own: without AES-NI the automatic choice is soft.
+    // no branch of its own: without AES-NI the automatic choice is soft. No
+    // value is needed to ask for arm-crypto, which is the automatic choice.
     f.backend_id = id;
     f.backend_name = backend_name(id);
     f.aesni_width = usable_aesni_width(f);

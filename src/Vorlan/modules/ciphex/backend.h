@@ -5,17 +5,17 @@ namespace vorlan::ciphex {
 
 inline constexpr int BACKEND_SOFT = 0;
 inline constexpr int BACKEND_X86_AESNI = 1;
-inline constexpr int BACKEND_ARM_CRYPTO = 2;  // named for reports; never chosen on x86-64
+inline constexpr int BACKEND_ARM_CRYPTO = 2;  // aarch64 builds only; never chosen on x86-64
 
 // What the processor offers and which backend was chosen. Each feature field
-// is 0 or 1. Written once by the initialisation, read-only afterwards.
+// is 0 or 1; the x86 fields are 0 on aarch64. Written once by the initialisation, read-only afterwards.
 struct CpuFeatures {
     int aes_ni;      // CPUID.1:ECX bit 25
     int pclmulqdq;   // CPUID.1:ECX bit 1 (informational)
     int ssse3;       // CPUID.1:ECX bit 9 (informational)
     int sse4_1;      // CPUID.1:ECX bit 19 (informational)
     int avx2;        // CPUID.(7,0):EBX bit 5, 0 if the maximum basic leaf is below 7
-    int arm_crypto;  // always 0 in the x86-64 build
+    int arm_crypto;  // aarch64: HWCAP_AES of AT_HWCAP; always 0 in the x86-64 build
     int backend_id;
     const char* backend_name;  // static string, see backend_name()
     // What the wide AES-NI paths need; not part of the Python feature report.

@@ -26,7 +26,14 @@ struct PlatformQuery {
     // Executes XGETBV for the register index. Null where there is none;
     // called only when CPUID reports OSXSAVE.
     std::uint64_t (*xgetbv)(void* ctx, std::uint32_t index);
+    // Returns the kernel's AT_HWCAP word of an aarch64 process. Null on
+    // every other processor.
+    std::uint64_t (*arm_hwcap)(void* ctx);
 };
+
+// The AES bit of the aarch64 AT_HWCAP word (the kernel's HWCAP_AES), named
+// here so that the selection is testable on any host.
+inline constexpr std::uint64_t ARM_HWCAP_AES = 1u << 3;
 
 // The real CPUID instruction and the process environment.
 PlatformQuery native_platform_query();
@@ -39,6 +46,11 @@ PlatformQuery native_platform_query();
 // AES-NI; anything else (compared byte for byte) or unset means AES-NI when
 // present, else soft. On AES-NI the record's aesni_width is the widest
 // usable width (see usable_aesni_width).
+// Where the platform has arm_hwcap instead (aarch64), that word is read once
+// and no CPUID or XGETBV is executed: arm_crypto is its AES bit, and the
+// automatic choice (which any value but "soft" leaves alone) is
+// BACKEND_ARM_CRYPTO when that bit is set and the build carries the ARM
+// routines, else soft. The x86 feature fields are then 0.
 CpuFeatures select_backend(const PlatformQuery& platform);
 
 // The widest AES width the record allows: 512 with VAES, AVX-512F and the

@@ -33,14 +33,7 @@ void without_interpreter_lock(Work&& work) {
 
 // Expands key into schedule on the active backend, detached.
 void expand_key(AesKeySchedule& schedule, const std::uint8_t* key, int with_decrypt) {
-#if CIPHEX_HAVE_AESNI
-    if (detect_backend() == BACKEND_X86_AESNI) {
-        aes256_expand_key_aesni(schedule, key, with_decrypt);
-        return;
-    }
-#endif
-    detect_backend();
-    aes256_expand_key(schedule, key, with_decrypt);
+    aes256_expand_key_active(schedule, key, with_decrypt);
 }
 
 int raise_value_error(const char* message) {
@@ -419,9 +412,9 @@ PyMethodDef module_functions[] = {
     {"features", features, METH_NOARGS,
      "features($module, /)\n--\n\nThe probed CPU features and the chosen backend, as a new dict."},
     {"backend", backend, METH_NOARGS,
-     "backend($module, /)\n--\n\nThe name of the backend in use: \"x86-aesni\" or \"soft\"."},
+     "backend($module, /)\n--\n\nThe name of the backend in use: \"x86-aesni\", \"arm-crypto\" or \"soft\"."},
     {"backend_id", backend_id, METH_NOARGS,
-     "backend_id($module, /)\n--\n\nThe id of the backend in use: 1 for x86-aesni, 0 for soft."},
+     "backend_id($module, /)\n--\n\nThe id of the backend in use: 1 for x86-aesni, 2 for arm-crypto, 0 for soft."},
     {nullptr, nullptr, 0, nullptr},
 };
 

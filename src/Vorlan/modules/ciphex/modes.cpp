@@ -1,5 +1,5 @@
 // Public mode routines: dispatch on the process-wide backend, and the CTR
-// stream set-up and repositioning that both backends share.
+// stream set-up and repositioning that every backend shares.
 #include "modes.h"
 
 #include <cstring>
@@ -10,9 +10,22 @@
 namespace vorlan::ciphex {
 namespace {
 
-inline bool use_aesni() {
+// The one hardware backend this build can carry, by target processor: its
+// id, its routine prefix and its key expansion. The software backend is in
+// every build.
 #if CIPHEX_HAVE_AESNI
-    return detect_backend() == BACKEND_X86_AESNI;
+#define CIPHEX_HW_BACKEND BACKEND_X86_AESNI
+#define CIPHEX_HW(name) aesni_##name
+#define CIPHEX_HW_EXPAND_KEY aes256_expand_key_aesni
+#elif CIPHEX_HAVE_ARM_CRYPTO
+#define CIPHEX_HW_BACKEND BACKEND_ARM_CRYPTO
+#define CIPHEX_HW(name) arm_##name
+#define CIPHEX_HW_EXPAND_KEY aes256_expand_key_arm
+#endif
+
+inline bool use_hardware() {
+#ifdef CIPHEX_HW_BACKEND
+    return detect_backend() == CIPHEX_HW_BACKEND;
 #else
     detect_backend();
     return false;
@@ -31,11 +44,11 @@ void ctr_buffer_block(CtrStreamState& ctr, const AesKeySchedule& schedule, unsig
 
 }  // namespace
 
-#if CIPHEX_HAVE_AESNI
+#ifdef CIPHEX_HW_BACKEND
 #define CIPHEX_DISPATCH(name, ...)                              \
     do {                                                        \
-        if (use_aesni()) {                                      \
-            aesni_##name(__VA_ARGS__);                          \
+        if (use_hardware()) {                                   \
+            CIPHEX_HW(name)(__VA_ARGS__);                       \
         } else {                                                \
             soft_##name(__VA_ARGS__);                           \
         }                                                       \
@@ -43,7 +56,7 @@ void ctr_buffer_block(CtrStreamState& ctr, const AesKeySchedule& schedule, unsig
 #else
 #define CIPHEX_DISPATCH(name, ...)                              \
     do {                                                        \
-        use_aesni();                                            \
+        use_hardware();                                         \
         soft_##name(__VA_ARGS__);                               \
     } while (0)
 #endif
@@ -67,7 +80,8 @@ void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std:
 }
 
 // CBC decryption and CTR have no chain between blocks, so on AES-NI they
-// also run at the width fixed with the backend. Inputs shorter than one wide
+// also run at the width fixed with the backend (the ARM routines have one
+// width). Inputs shorter than one wide
 // batch go straight to the 128-bit routine, so small messages pay no more
 // than one backend check, as in the other modes.
 #if CIPHEX_HAVE_AESNI
@@ -107,6 +121,15 @@ void ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std
 void aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
                           std::uint8_t* out) {
     CIPHEX_DISPATCH(aes256_encrypt_block, schedule, in, out);
+}
+
+void aes256_expand_key_active(AesKeySchedule& schedule, const std::uint8_t* key, int with_decrypt) {
+#ifdef CIPHEX_HW_BACKEND
+    if (use_hardware()) return CIPHEX_HW_EXPAND_KEY(schedule, key, with_decrypt);
+#else
+    use_hardware();
+#endif
+    aes256_expand_key(schedule, key, with_decrypt);
 }
 
 #undef CIPHEX_DISPATCH

@@ -1,7 +1,8 @@
 // AES-256 in IGE, CBC and CTR mode over caller memory, on the active backend.
 //
 // Every routine first makes sure detect_backend() has run, then takes the
-// AES-NI path or the software path; both give identical bytes. None of them
+// path of the chosen backend (AES-NI, the ARMv8 AES instructions or the
+// software cipher); all give identical bytes. None of them
 // allocates, returns a status or can fail. Buffers need no alignment. out
 // may equal in (in-place); no other overlap is supported. Callers check
 // lengths and IV sizes before calling.
@@ -51,6 +52,10 @@ void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std:
 // rules as cbc256_encrypt.
 void cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
                     const std::uint8_t* iv, std::uint8_t* out);
+
+// Fills schedule from the 32-byte key with the active backend's expansion
+// (same contract as aes256_expand_key); byte-identical on every backend.
+void aes256_expand_key_active(AesKeySchedule& schedule, const std::uint8_t* key, int with_decrypt);
 
 // Encrypts the 16 bytes at in into the 16 bytes at out (which may be the
 // same) with schedule.enc_keys on the active backend.

@@ -4,7 +4,8 @@
 // backend; tests and benchmarks call them directly to run both backends in
 // one process. Each has the contract of its public namesake, minus the
 // backend check. The soft_ routines need detect_backend() to have run (it
-// builds their tables); the aesni_ routines need a CPU with AES-NI.
+// builds their tables); the aesni_ routines need a CPU with AES-NI, the
+// arm_ routines one with the ARMv8 AES instructions.
 #pragma once
 
 #include <algorithm>
@@ -63,6 +64,23 @@ void vaes512_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* 
                             std::size_t len, const std::uint8_t* iv, std::uint8_t* out);
 void vaes512_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr,
                           const std::uint8_t* in, std::size_t len, std::uint8_t* out);
+#endif
+
+#if CIPHEX_HAVE_ARM_CRYPTO
+void arm_ige256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                        const std::uint8_t* iv, std::uint8_t* out);
+void arm_ige256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                        const std::uint8_t* iv, std::uint8_t* out);
+void arm_cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                        const std::uint8_t* iv, std::uint8_t* out);
+void arm_cbc256_decrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std::size_t len,
+                        const std::uint8_t* iv, std::uint8_t* out);
+void arm_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, const std::uint8_t* in,
+                      std::size_t len, std::uint8_t* out);
+void arm_aes256_encrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                              std::uint8_t* out);
+void arm_aes256_decrypt_block(const AesKeySchedule& schedule, const std::uint8_t* in,
+                              std::uint8_t* out);
 #endif
 
 // The 128-bit big-endian counter held as two native halves while a routine
