@@ -90,7 +90,7 @@ PyObject* compiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     try {
         compiler->retired = new std::vector<TablePtr>();
         compiler->id_map = new std::unordered_map<uint32_t, ConstructorDef*>();
-        compiler->name_map = new std::unordered_map<std::string_view, ConstructorDef*>();
+        compiler->name_map = new NameIndex();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
