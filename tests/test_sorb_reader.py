@@ -168,6 +168,7 @@ def test_placeholder_elements_within_the_data_still_end_in_a_parse_error(kinds):
 @pytest.mark.parametrize("params, value", [
     ([("a", "int"), ("flags", "#"), ("a", "flags.0?string")], {"_": "c", "a": None}),
     ([("_", "int"), ("flags", "#"), ("_", "flags.0?string")], {"_": None}),
+    ([("a", "int"), ("flags", "#"), ("a", "flags.0?true")], {"_": "c", "a": False}),
 ])
 def test_a_repeated_key_holds_what_its_last_parameter_read(params, value):
     parser = SorbParser({"constructors": [{"id": 1, "predicate": "c", "params": [

@@ -415,6 +415,19 @@ int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values
     return 0;
 }
 
+// The conditional parameters of a dict subclass, by its own presence test
+// and item access. On error sets an exception and returns -1.
+int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values) {
+    for (int32_t i = 0; i < entry->param_count; ++i) {
+        const ParamDef& param = entry->params[i];
+        if (param.is_flags_word || !param.is_conditional) continue;
+        PyObject* value = nullptr;
+        if (lookup(obj, false, param.name_object, &value) < 0) return -1;
+        if (value != nullptr) values.keep(i, value);
+    }
+    return 0;
+}
+
 // The "_" entry of an exact dict as a new reference (None when missing).
 // Decoded dicts and literals put it first, where it is found without a
 // lookup. On error sets an exception and returns null.
@@ -461,24 +474,14 @@ int Writer::write_object_body(PyObject* obj) {
     }
 
     ParamValues values(entry->param_count);
-    if (exact) {
-        if (gather_exact(obj, entry, values) < 0) return -1;
-    } else {
-        for (int32_t i = 0; i < entry->param_count; ++i) {
-            const ParamDef& param = entry->params[i];
-            if (param.is_flags_word || !param.is_conditional) continue;
-            PyObject* value = nullptr;
-            if (lookup(obj, false, param.name_object, &value) < 0) return -1;
-            if (value != nullptr) values.keep(i, value);
-        }
-    }
+    if ((exact ? gather_exact(obj, entry, values) : gather_conditional(obj, entry, values)) < 0)
+        return -1;
     uint32_t flags = 0;
     uint32_t flags2 = 0;
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
-        if (param.is_flags_word || !param.is_conditional) continue;
         PyObject* value = values.get(i);
-        if (value == nullptr) continue;
+        if (!param.is_conditional || value == nullptr) continue;
         bool present = param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
         if (present) {
             uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
