@@ -67,8 +67,10 @@ TRUNCATION_OUTCOMES = (
 @pytest.mark.parametrize("cut, outcome", TRUNCATION_OUTCOMES)
 def test_every_truncation_of_the_example_fails_cleanly(example, cut, outcome):
     if outcome == "vector":
-        with pytest.raises(ValueError, match="^Invalid vector ID: 0x00000000$"):
+        # The text alone: pytest's match also sees the note that follows it.
+        with pytest.raises(ValueError) as info:
             example.unpack(EXAMPLE_BYTES[:cut])
+        assert str(info.value) == "Invalid vector ID: 0x00000000"
     else:
         with parse_error(outcome):
             example.unpack(EXAMPLE_BYTES[:cut])

@@ -156,8 +156,9 @@ def test_defaults_for_every_kind():
 
 
 def test_missing_nested_object_fails_as_an_empty_one(kinds):
-    with pytest.raises(ValueError, match="^Object must have '_' field$"):
+    with pytest.raises(ValueError) as info:
         kinds.pack({"_": "node"})
+    assert str(info.value) == "Object must have '_' field"
 
 
 @pytest.mark.parametrize("value, exc, message", [

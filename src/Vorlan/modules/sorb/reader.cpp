@@ -9,6 +9,7 @@
 #include <string>
 
 #include "byte_order.h"
+#include "error_path.h"
 #include "guards.h"
 #include "module.h"
 #include "parser.h"
@@ -28,6 +29,7 @@ struct Reader {
     uint64_t position;
     int32_t error_flag;
     SorbSchemaCompiler* compiler;
+    ErrorPath* path;  // where a failure lies, recorded while unwinding
 
     // One little-endian value of Size bytes; zero, with the flag set, when the
     // input runs out first.
@@ -210,8 +212,10 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
         uint64_t before = position;
         int32_t was_short = error_flag;
         PyObject* element = read_value(elem_type, elem_name);
-        // A sized list's empty slots are fine to discard.
-        if (element == nullptr) return nullptr;
+        if (element == nullptr) {
+            path->element(i, elem_name, before);
+            return nullptr;  // a sized list's empty slots are fine to discard
+        }
         if (error_flag) {
             Py_DECREF(element);
             if (sized) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
@@ -254,7 +258,15 @@ PyObject* Reader::read_object_body() {
     // Every key is already in place, at its final size; reading only
     // replaces the values that are present.
     Ref dict(PyDict_Copy(entry->template_dict));
-    if (!dict) return nullptr;
+    if (!dict) {
+        path->object(entry->name);
+        return nullptr;
+    }
+    auto fail = [&](const ParamDef& param, uint64_t start) -> PyObject* {
+        path->param(param.name, param.type_name, start);
+        path->object(entry->name);
+        return nullptr;
+    };
 
     uint32_t flags = 0;
     uint32_t flags2 = 0;
@@ -275,16 +287,17 @@ PyObject* Reader::read_object_body() {
                 // Otherwise the template's None or False stands.
                 if (present || param.key_repeats) {
                     PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
-                    if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return nullptr;
+                    if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
                 }
                 continue;
             }
         }
+        uint64_t start = position;
         Ref value(read_param(param));
-        if (!value) return nullptr;
+        if (!value) return fail(param, start);
         // The caller discards an object cut short; stop filling it.
         if (error_flag) return dict.release();
-        if (PyDict_SetItem(dict.get(), param.name_object, value.get()) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), param.name_object, value.get()) < 0) return fail(param, start);
     }
     return dict.release();
 }
@@ -317,11 +330,15 @@ PyObject* parser_unpack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject
     self->position = 0;
     self->error_flag = 0;
 
-    Reader reader{self->buffer, n, 0, 0, compiler};
+    ErrorPath path;
+    Reader reader{self->buffer, n, 0, 0, compiler, &path};
     PyObject* result = reader.read_object();
     self->position = reader.position;
     self->error_flag = reader.error_flag;
-    if (result == nullptr) return nullptr;
+    if (result == nullptr) {
+        path.add_note(true);
+        return nullptr;
+    }
     if (reader.error_flag) {
         Py_DECREF(result);
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",

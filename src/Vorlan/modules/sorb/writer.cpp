@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "byte_order.h"
+#include "error_path.h"
 #include "guards.h"
 #include "module.h"
 #include "parser.h"
@@ -105,6 +106,7 @@ int to_uint64(PyObject* value, uint64_t* out) {
 struct Writer {
     SorbParser* parser;
     SorbSchemaCompiler* compiler;
+    ErrorPath* path;  // where a failure lies, recorded while unwinding
 
     int ensure_buffer(uint64_t n) {
         uint64_t needed = parser->position + n;
@@ -325,7 +327,10 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         // Held while it is written: a hook may take it out of the list.
         Ref element(Py_NewRef(PyList_GET_ITEM(list.get(), i)));
 #endif
-        if (write_value(element.get(), elem_type, elem_name) < 0) return -1;
+        if (write_value(element.get(), elem_type, elem_name) < 0) {
+            path->element(i, elem_name, 0);
+            return -1;
+        }
     }
     return 0;
 }
@@ -473,9 +478,18 @@ int Writer::write_object_body(PyObject* obj) {
         return -1;
     }
 
+    auto fail_object = [&]() {
+        path->object(entry->name);
+        return -1;
+    };
+    auto fail = [&](const ParamDef& param) {
+        path->param(param.name, param.type_name, 0);
+        return fail_object();
+    };
+
     ParamValues values(entry->param_count);
     if ((exact ? gather_exact(obj, entry, values) : gather_conditional(obj, entry, values)) < 0)
-        return -1;
+        return fail_object();
     uint32_t flags = 0;
     uint32_t flags2 = 0;
     for (int32_t i = 0; i < entry->param_count; ++i) {
@@ -489,15 +503,15 @@ int Writer::write_object_body(PyObject* obj) {
         }
     }
 
-    if (write_int32(entry->id) < 0) return -1;
+    if (write_int32(entry->id) < 0) return fail_object();
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word == 1) {
-            if (write_int32(flags) < 0) return -1;
+            if (write_int32(flags) < 0) return fail(param);
             continue;
         }
         if (param.is_flags_word == 2) {
-            if (write_int32(flags2) < 0) return -1;
+            if (write_int32(flags2) < 0) return fail(param);
             continue;
         }
         if (param.is_conditional) {
@@ -513,28 +527,28 @@ int Writer::write_object_body(PyObject* obj) {
                              "Parameter '%U' has no value, but a parameter that shares its flag "
                              "bit is present",
                              param.name_object);
-                return -1;
+                return fail(param);
             }
-            if (write_param(value, param) < 0) return -1;
+            if (write_param(value, param) < 0) return fail(param);
             continue;
         }
         if (exact) {
             PyObject* value = values.get(i);
             if (value == nullptr) {
-                if (write_default(param.type_code) < 0) return -1;
+                if (write_default(param.type_code) < 0) return fail(param);
                 continue;
             }
-            if (write_param(value, param) < 0) return -1;
+            if (write_param(value, param) < 0) return fail(param);
             continue;
         }
         Ref value;
         int found = lookup(obj, false, param.name_object, value.out());
-        if (found < 0) return -1;
+        if (found < 0) return fail(param);
         if (found == 0) {
-            if (write_default(param.type_code) < 0) return -1;
+            if (write_default(param.type_code) < 0) return fail(param);
             continue;
         }
-        if (write_param(value.get(), param) < 0) return -1;
+        if (write_param(value.get(), param) < 0) return fail(param);
     }
     return 0;
 }
@@ -550,8 +564,12 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
     }
     self->position = 0;
     self->error_flag = 0;
-    Writer writer{self, compiler};
-    if (writer.write_object(value) < 0) return nullptr;
+    ErrorPath path;
+    Writer writer{self, compiler, &path};
+    if (writer.write_object(value) < 0) {
+        path.add_note(false);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                      static_cast<Py_ssize_t>(self->position));
 }
