@@ -1,12 +1,15 @@
-"""Speed of sorb's pack and unpack on messages of the realistic schema,
-against msgpack, pickle (protocol 5) and json on the same dicts.
+"""Speed of sorb's pack and unpack on messages of two realistic schemas,
+against marshal, msgpack, pickle (protocol 5) and json on the same dicts.
 
     python bench/bench_sorb.py [--quick]
 
-Three messages: small (~100 B, one method call), typical (~1 KB, a page of
-history with users and a group) and large (~64 KB, a long page). Every
-codec runs in this process on the same dict; json gets a copy whose bytes
-values are latin-1 text of the same length, as it has no bytes type. Each
+Six messages. From the messaging schema of tests/data: small (~100 B, one
+method call), typical (~1 KB, a page of history with users and a group) and
+large (~64 KB, a long page). From the chat schema of bench/chat_schema.py:
+chat-small (one message, one user), chat-medium (20 messages, 5 users,
+~2.8 KB) and chat-large (400 messages, 100 users, ~45 KB). Every codec runs
+in this process on the same dict; json gets a copy whose bytes values are
+latin-1 text of the same length, as it has no bytes type. Each
 figure is the median over several timed repeats after a warm-up, with the
 garbage collector on, as in normal use; the codecs take turns within each
 repeat. Ratios are peer time / sorb time:
@@ -17,6 +20,7 @@ above 1 means sorb is faster.
 import argparse
 import gc
 import json
+import marshal
 import os
 import pickle
 import statistics
@@ -25,13 +29,23 @@ import timeit
 
 import msgpack
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, HERE)
+import chat_schema  # noqa: E402
 import rpc_schema  # noqa: E402
 from Vorlan.sorb import SorbParser  # noqa: E402
 
-MESSAGES = (("small", rpc_schema.small_message), ("typical", rpc_schema.typical_message),
-            ("large", rpc_schema.large_message))
-CODECS = ("sorb", "msgpack", "pickle", "json")
+# (name, schema, builder); each schema gets one parser.
+MESSAGES = (("small", rpc_schema.schema_json, rpc_schema.small_message),
+            ("typical", rpc_schema.schema_json, rpc_schema.typical_message),
+            ("large", rpc_schema.schema_json, rpc_schema.large_message),
+            ("chat-small", chat_schema.schema_json, chat_schema.small_message),
+            ("chat-medium", chat_schema.schema_json, chat_schema.medium_message),
+            ("chat-large", chat_schema.schema_json, chat_schema.large_message))
+CODECS = ("sorb", "marshal", "msgpack", "pickle", "json")
+# The general-purpose binary serializers that sorb has to beat.
+BINARY_PEERS = ("marshal", "msgpack", "pickle")
 OPS = ("pack", "unpack", "round trip")
 
 
@@ -52,6 +66,7 @@ def _codecs(parser):
 
     return {
         "sorb": (parser.pack, parser.unpack, lambda m: m),
+        "marshal": (marshal.dumps, marshal.loads, lambda m: m),
         "msgpack": (msgpack.packb, msgpack.unpackb, lambda m: m),
         "pickle": (pickle_dumps, pickle.loads, lambda m: m),
         "json": (json.dumps, json.loads, _jsonable),
@@ -80,10 +95,12 @@ def run(repeats=9, min_time=0.04):
     median and best time per call in us. The codecs of one (message, op)
     take turns within every repeat, so a noisy moment on a shared machine
     falls on all of them alike rather than on one."""
-    parser = SorbParser(rpc_schema.schema_json())
-    codecs = _codecs(parser)
+    parsers = {}
     rows = []
-    for message_name, build in MESSAGES:
+    for message_name, schema, build in MESSAGES:
+        if schema not in parsers:
+            parsers[schema] = SorbParser(schema())
+        codecs = _codecs(parsers[schema])
         message = build()
         work = {}
         for codec in CODECS:
@@ -115,21 +132,29 @@ def ratios(rows):
             for r in rows if r["codec"] != "sorb"}
 
 
+def best_peer(rows):
+    """Per (message, op): (fastest binary peer, its time / sorb time)."""
+    ratio = ratios(rows)
+    keys = {(r["message"], r["op"]) for r in rows}
+    return {k: min(((c, ratio[k + (c,)]) for c in BINARY_PEERS), key=lambda x: x[1])
+            for k in keys}
+
+
 def format_table(rows):
     by_key = {(r["message"], r["op"], r["codec"]): r for r in rows}
     ratio = ratios(rows)
     peers = [c for c in CODECS if c != "sorb"]
     lines = ["sizes in bytes: " + "; ".join(
         f"{m}: " + ", ".join(f"{c} {by_key[m, 'pack', c]['bytes']}" for c in CODECS)
-        for m, _ in MESSAGES), ""]
-    header = f"{'message':8} {'op':10} " + " ".join(f"{c + ' us':>11}" for c in CODECS) + \
+        for m, _, _ in MESSAGES), ""]
+    header = f"{'message':11} {'op':10} " + " ".join(f"{c + ' us':>11}" for c in CODECS) + \
         "  " + " ".join(f"{c + '/sorb':>13}" for c in peers)
     lines += [header, "-" * len(header)]
-    for message, _ in MESSAGES:
+    for message, _, _ in MESSAGES:
         for op in OPS:
             times = " ".join(f"{by_key[message, op, c]['us']:11.3f}" for c in CODECS)
             rel = " ".join(f"{ratio[message, op, c]:13.2f}" for c in peers)
-            lines.append(f"{message:8} {op:10} {times}  {rel}")
+            lines.append(f"{message:11} {op:10} {times}  {rel}")
     return "\n".join(lines)
 
 

@@ -9,6 +9,7 @@ the median of several repeats.
 """
 import argparse
 import datetime
+import json
 import os
 import platform
 import re
@@ -257,14 +258,20 @@ def ciphex_chart(rows, path):
     save_chart(fig, path)
 
 
-# ---- sorb against msgpack, pickle and json ------------------------------------------
+# ---- sorb against marshal, msgpack, pickle and json -------------------------------
 
-def sorb_section(rows):
+SORB_BEFORE = os.path.join(HERE, "sorb_before.json")
+
+
+def sorb_section(rows, before=None):
     by = {(r["message"], r["op"], r["codec"]): r for r in rows}
     ratio = bench_sorb.ratios(rows)
-    messages = [m for m, _ in bench_sorb.MESSAGES]
-    parts = ["## sorb against msgpack, pickle (protocol 5) and json", "",
+    messages = [m for m, _, _ in bench_sorb.MESSAGES]
+    parts = ["## sorb against marshal, msgpack, pickle (protocol 5) and json", "",
              "The same dicts in every codec (json gets bytes values as latin-1 text). "
+             "small, typical and large use the messaging schema of tests/data; chat-small "
+             "(1 message, 1 user), chat-medium (20 messages, 5 users) and chat-large (400 "
+             "messages, 100 users) the chat schema of bench/chat_schema.py. "
              "Times in microseconds per call; ratio = peer time / sorb time.", "",
              "Wire sizes in bytes: " + "; ".join(
                  f"{m}: " + ", ".join(f"{c} {by[m, 'pack', c]['bytes']}" for c in bench_sorb.CODECS)
@@ -277,28 +284,64 @@ def sorb_section(rows):
     peers = [c for c in bench_sorb.CODECS if c != "sorb"]
     parts += [md_table(["message", "op"] + [f"{c} us" for c in bench_sorb.CODECS]
                        + [f"{c} / sorb" for c in peers], table), ""]
+    if before:
+        parts += sorb_before_after(before, rows)
     return parts
+
+
+def sorb_before_after(before, after):
+    """The fastest binary peer's time over sorb's, in the run before the
+    table and compiler work of issue 13 and in this one; each ratio comes
+    from its own run, so the two runs need not have the same absolute speed."""
+    old, new = bench_sorb.best_peer(before), bench_sorb.best_peer(after)
+    table = []
+    for m, _, _ in bench_sorb.MESSAGES:
+        for op in ("pack", "unpack"):
+            if (m, op) not in old or (m, op) not in new:
+                continue
+            row = [m, op]
+            for ratios in (old, new):
+                peer, value = ratios[m, op]
+                row.append(f"{value:.2f}x ({peer})")
+            table.append(row)
+    return ["### sorb before and after the issue 13 work", "",
+            "Fastest of marshal, msgpack and pickle, as peer time / sorb time, each from "
+            "its own run (the earlier one is kept in bench/sorb_before.json).", "",
+            md_table(["message", "op", "before", "after"], table), ""]
 
 
 def sorb_chart(rows, path):
     fig, axes = plt.subplots(1, 2, figsize=(10, 4.5))
+    sorb_bytes = {r["message"]: r["bytes"] for r in rows if r["codec"] == "sorb"}
+    families = (("messaging schema", "-", [m for m, _, _ in bench_sorb.MESSAGES
+                                           if not m.startswith("chat-")]),
+                ("chat schema", "--", [m for m, _, _ in bench_sorb.MESSAGES
+                                       if m.startswith("chat-")]))
     for ax, op in zip(axes, ("pack", "unpack")):
-        sorb_bytes = {r["message"]: r["bytes"] for r in rows if r["codec"] == "sorb"}
-        for codec in bench_sorb.CODECS:
-            points = sorted((sorb_bytes[r["message"]], r["us"]) for r in rows
-                            if r["op"] == op and r["codec"] == codec)
-            ax.plot([x for x, _ in points], [t for _, t in points], marker="o", label=codec)
+        for index, codec in enumerate(bench_sorb.CODECS):
+            for family, style, names in families:
+                points = sorted((sorb_bytes[r["message"]], r["us"]) for r in rows
+                                if r["op"] == op and r["codec"] == codec and r["message"] in names)
+                ax.plot([x for x, _ in points], [t for _, t in points], style, color=f"C{index}",
+                        marker="o", label=f"{codec} ({family})")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("message size as sorb wire bytes")
         ax.set_ylabel("us per call")
         ax.set_title(op)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=8)
-    fig.suptitle("sorb vs msgpack, pickle and json on the same messages")
+        ax.legend(fontsize=6)
+    fig.suptitle("sorb vs marshal, msgpack, pickle and json on the same messages")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def load_sorb_before(path):
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return json.load(f)
 
 
 def main(argv=None):
@@ -321,9 +364,9 @@ def main(argv=None):
 
     print("sorb ...", flush=True)
     sorb_rows = bench_sorb.run(repeats=3 if args.quick else 9)
-    parts += sorb_section(sorb_rows)
+    parts += sorb_section(sorb_rows, load_sorb_before(SORB_BEFORE))
     sorb_chart(sorb_rows, os.path.join(args.out, "bench_sorb.png"))
-    parts += ["![sorb against msgpack, pickle and json](bench_sorb.png)", ""]
+    parts += ["![sorb against marshal, msgpack, pickle and json](bench_sorb.png)", ""]
 
     print("ciphex (Python API) ...", flush=True)
     ciphex_rows = bench_ciphex.run(quick=args.quick)

@@ -12,7 +12,7 @@ import pytest
 import Vorlan.sorb as sorb
 from Vorlan.sorb import SorbParser, SorbSchemaCompiler
 
-from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA
+from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA, KINDS_SCHEMA, VECTOR, word
 
 
 def test_module_exposes_its_two_classes_and_json():
@@ -135,3 +135,24 @@ def test_tracebacks_name_the_functions_an_error_passed_through():
     assert entries == [("src/Vorlan/modules/sorb/sorb", "Vorlan.sorb.SorbParser." + name)
                        for name in ["unpack", "_read_object", "_read_value", "_read_vector",
                                     "_read_value", "_read_object"]]
+
+
+@pytest.mark.parametrize("op, arg, exc, note", [
+    ("pack", {"_": "objects", "v": [{"_": "leaf"}, {"_": "node", "child": {"_": "bytes", "v": "x"}}]},
+     TypeError, "while packing objects.v[1].child.v"),
+    ("pack", {"_": "ints", "v": [1, 2, "x"]}, TypeError, "while packing element 2 of ints.v (Vector<int>)"),
+    ("pack", {"_": "node", "child": None}, AttributeError, "while packing node.child"),
+    ("pack", {"_": "nope"}, ValueError, None),
+    ("unpack", word(0x17) + VECTOR + word(2) + word(0x19) + word(0x99), ValueError,
+     "while reading element 1 of objects.v (Vector<Node>) at position 16"),
+    ("unpack", word(0x18) + word(0x18) + word(0x77), ValueError,
+     "while reading node.child.child (Node) at position 8"),
+    ("unpack", word(0x1A) + VECTOR + word(1) + b"\x02\xff\xfe\0", UnicodeDecodeError,
+     "while reading element 0 of strings.v (Vector<string>) at position 12"),
+    ("unpack", word(0x16) + word(5), ValueError, "while reading ints.v (Vector<int>) at position 4"),
+    ("unpack", word(0x77), ValueError, None),
+])
+def test_failures_carry_a_note_with_the_path_to_the_field(op, arg, exc, note):
+    with pytest.raises(exc) as info:
+        getattr(SorbParser(KINDS_SCHEMA), op)(arg)
+    assert getattr(info.value, "__notes__", None) == ([note] if note else None)

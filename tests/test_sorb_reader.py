@@ -67,8 +67,10 @@ TRUNCATION_OUTCOMES = (
 @pytest.mark.parametrize("cut, outcome", TRUNCATION_OUTCOMES)
 def test_every_truncation_of_the_example_fails_cleanly(example, cut, outcome):
     if outcome == "vector":
-        with pytest.raises(ValueError, match="^Invalid vector ID: 0x00000000$"):
+        # The text alone: pytest's match also sees the note that follows it.
+        with pytest.raises(ValueError) as info:
             example.unpack(EXAMPLE_BYTES[:cut])
+        assert str(info.value) == "Invalid vector ID: 0x00000000"
     else:
         with parse_error(outcome):
             example.unpack(EXAMPLE_BYTES[:cut])
@@ -168,6 +170,7 @@ def test_placeholder_elements_within_the_data_still_end_in_a_parse_error(kinds):
 @pytest.mark.parametrize("params, value", [
     ([("a", "int"), ("flags", "#"), ("a", "flags.0?string")], {"_": "c", "a": None}),
     ([("_", "int"), ("flags", "#"), ("_", "flags.0?string")], {"_": None}),
+    ([("a", "int"), ("flags", "#"), ("a", "flags.0?true")], {"_": "c", "a": False}),
 ])
 def test_a_repeated_key_holds_what_its_last_parameter_read(params, value):
     parser = SorbParser({"constructors": [{"id": 1, "predicate": "c", "params": [

@@ -99,7 +99,7 @@ def test_typed_example_runs():
     subprocess.run([sys.executable, str(TYPED_USAGE)], check=True)
 
 
-@pytest.mark.parametrize("module_name", ["ciphex"])
+@pytest.mark.parametrize("module_name", ["ciphex", "sorb"])
 def test_stubtest_finds_the_stubs_and_the_runtime_alike(module_name, tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", f"Vorlan.{module_name}",
@@ -108,7 +108,7 @@ def test_stubtest_finds_the_stubs_and_the_runtime_alike(module_name, tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("module_name", ["ciphex"])
+@pytest.mark.parametrize("module_name", ["ciphex", "sorb"])
 def test_every_class_method_and_function_has_a_signature(module_name):
     module = importlib.import_module(f"Vorlan.{module_name}")
     for name, members in stub_api(module_name).items():

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "byte_order.h"
+#include "error_path.h"
 #include "guards.h"
 #include "module.h"
 #include "parser.h"
@@ -28,6 +29,7 @@ struct Reader {
     uint64_t position;
     int32_t error_flag;
     SorbSchemaCompiler* compiler;
+    ErrorPath* path;  // where a failure lies, recorded while unwinding
 
     // One little-endian value of Size bytes; zero, with the flag set, when the
     // input runs out first.
@@ -94,11 +96,15 @@ struct Reader {
 
     // Each adds its traceback entry on failure around the *_body step.
     PyObject* read_value(int32_t type_code, const char* type_name);
-    PyObject* read_vector(const char* type_name);
+    // A vector whose element type and its text are already worked out.
+    PyObject* read_vector(int32_t elem_type, const char* elem_name);
     PyObject* read_object();
+    // One parameter's value; a vector takes the element type that the
+    // table holds for it, with the same traceback as through read_value.
+    PyObject* read_param(const ParamDef& param);
 
     PyObject* read_value_body(int32_t type_code, const char* type_name);
-    PyObject* read_vector_body(const char* type_name);
+    PyObject* read_vector_body(int32_t elem_type, const char* elem_name);
     PyObject* read_object_body();
 };
 
@@ -111,8 +117,13 @@ PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
     return with_traceback(read_value_body(type_code, type_name), TracebackSite::read_value);
 }
 
-PyObject* Reader::read_vector(const char* type_name) {
-    return with_traceback(read_vector_body(type_name), TracebackSite::read_vector);
+PyObject* Reader::read_vector(int32_t elem_type, const char* elem_name) {
+    return with_traceback(read_vector_body(elem_type, elem_name), TracebackSite::read_vector);
+}
+
+PyObject* Reader::read_param(const ParamDef& param) {
+    if (param.type_code != TYPE_VECTOR) return read_value(param.type_code, param.type_name);
+    return with_traceback(read_vector(param.elem_type, param.elem_name), TracebackSite::read_value);
 }
 
 PyObject* Reader::read_object() {
@@ -133,8 +144,12 @@ PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
             return read_bytes();
         case TYPE_BOOL:
             return PyBool_FromLong(read_int32() != 0);
-        case TYPE_VECTOR:
-            return read_vector(type_name);
+        case TYPE_VECTOR: {
+            // Only vectors nested in vectors come here; a parameter's own
+            // element type is in the table.
+            const VectorElement element = vector_element(type_name);
+            return read_vector(element.type, element.name_ptr());
+        }
         case TYPE_OBJECT:
             return read_object();
         default:
@@ -144,7 +159,23 @@ PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
     }
 }
 
-PyObject* Reader::read_vector_body(const char* type_name) {
+// The fewest bytes an element of the type takes when it is read in full.
+uint64_t min_element_size(int32_t type) {
+    switch (type) {
+        case TYPE_INT:
+        case TYPE_BOOL:
+        case TYPE_OBJECT:
+            return 4;
+        case TYPE_LONG:
+        case TYPE_DOUBLE:
+        case TYPE_VECTOR:
+            return 8;
+        default:
+            return 1;
+    }
+}
+
+PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
     // A bare "Vector" element type survives the stripping and nests vectors
     // in vectors, so hostile input could recurse as deep as it is long.
     RecursionGuard recursion(" while unpacking a vector");
@@ -161,28 +192,49 @@ PyObject* Reader::read_vector_body(const char* type_name) {
     int32_t count = static_cast<int32_t>(read_int32());
     if (count < 0) return PyList_New(count);  // the host's SystemError
 
-    const VectorElement element_kind = vector_element(type_name);
-
-    // The count is only a claim: the list grows as elements arrive, so a
-    // few bytes claiming billions of elements cost nothing. Once the data
-    // has run out the list is discarded whatever it holds, so elements are
-    // no longer kept, but reading goes on, since a later element can still
-    // raise (a short length byte is consumed, and the next may frame a
-    // real span). A read past the end that moves nothing would repeat
-    // itself exactly for every element left, so the loop stops there; the
-    // outcome is that of the full count.
-    Ref list(PyList_New(0));
+    // The count is only a claim. A list made at its full size costs no more
+    // than the bytes left could fill; any larger claim must run out of data,
+    // so that list grows as elements arrive and a few bytes claiming billions
+    // of elements cost nothing.
+    uint64_t left = position < length ? length - position : 0;
+    bool sized = static_cast<uint64_t>(count) <= left / min_element_size(elem_type);
+    Ref list(PyList_New(sized ? count : 0));
     if (!list) return nullptr;
-    for (int32_t i = 0; i < count; ++i) {
+    // Once the data has run out the list is discarded whatever it holds, so
+    // elements are no longer kept (a sized list gets None in their slots),
+    // but reading goes on, since a later element can still raise (a short
+    // length byte is consumed, and the next may frame a real span). A read
+    // past the end that moves nothing would repeat itself exactly for every
+    // element left, so the loop stops there; the outcome is that of the
+    // full count.
+    int32_t i = 0;
+    for (; i < count; ++i) {
         uint64_t before = position;
         int32_t was_short = error_flag;
-        Ref element(read_value(element_kind.type, element_kind.name_ptr()));
-        if (!element) return nullptr;
+        PyObject* element = read_value(elem_type, elem_name);
+        if (element == nullptr) {
+            path->element(i, elem_name, before);
+            return nullptr;  // a sized list's empty slots are fine to discard
+        }
         if (error_flag) {
+            Py_DECREF(element);
+            if (sized) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
             if (was_short && position == before) break;
             continue;
         }
-        if (PyList_Append(list.get(), element.get()) < 0) return nullptr;
+        if (sized) {
+            PyList_SET_ITEM(list.get(), i, element);
+        } else {
+            int appended = PyList_Append(list.get(), element);
+            Py_DECREF(element);
+            if (appended < 0) return nullptr;
+        }
+    }
+    // Slots a stopped loop never reached.
+    if (sized) {
+        for (int32_t j = i; j < count; ++j) {
+            if (PyList_GET_ITEM(list.get(), j) == nullptr) PyList_SET_ITEM(list.get(), j, Py_NewRef(Py_None));
+        }
     }
     return list.release();
 }
@@ -203,9 +255,18 @@ PyObject* Reader::read_object_body() {
         PyErr_SetString(PyExc_ValueError, message);
         return nullptr;
     }
-    // Every key is already in place; reading only replaces values.
+    // Every key is already in place, at its final size; reading only
+    // replaces the values that are present.
     Ref dict(PyDict_Copy(entry->template_dict));
-    if (!dict) return nullptr;
+    if (!dict) {
+        path->object(entry->name);
+        return nullptr;
+    }
+    auto fail = [&](const ParamDef& param, uint64_t start) -> PyObject* {
+        path->param(param.name, param.type_name, start);
+        path->object(entry->name);
+        return nullptr;
+    };
 
     uint32_t flags = 0;
     uint32_t flags2 = 0;
@@ -222,23 +283,21 @@ PyObject* Reader::read_object_body() {
         if (param.is_conditional) {
             uint32_t word = param.flag_field ? flags2 : flags;
             bool present = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
-            if (param.type_code == TYPE_BOOL) {
-                if (PyDict_SetItem(dict.get(), param.name_object, present ? Py_True : Py_False) < 0)
-                    return nullptr;
-                continue;
-            }
-            if (!present) {
-                // Otherwise the template's None stands.
-                if (param.key_repeats && PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0)
-                    return nullptr;
+            if (param.type_code == TYPE_BOOL || !present) {
+                // Otherwise the template's None or False stands.
+                if (present || param.key_repeats) {
+                    PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
+                    if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
+                }
                 continue;
             }
         }
-        Ref value(read_value(param.type_code, param.type_name));
-        if (!value) return nullptr;
+        uint64_t start = position;
+        Ref value(read_param(param));
+        if (!value) return fail(param, start);
         // The caller discards an object cut short; stop filling it.
         if (error_flag) return dict.release();
-        if (PyDict_SetItem(dict.get(), param.name_object, value.get()) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), param.name_object, value.get()) < 0) return fail(param, start);
     }
     return dict.release();
 }
@@ -271,11 +330,15 @@ PyObject* parser_unpack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject
     self->position = 0;
     self->error_flag = 0;
 
-    Reader reader{self->buffer, n, 0, 0, compiler};
+    ErrorPath path;
+    Reader reader{self->buffer, n, 0, 0, compiler, &path};
     PyObject* result = reader.read_object();
     self->position = reader.position;
     self->error_flag = reader.error_flag;
-    if (result == nullptr) return nullptr;
+    if (result == nullptr) {
+        path.add_note(true);
+        return nullptr;
+    }
     if (reader.error_flag) {
         Py_DECREF(result);
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",

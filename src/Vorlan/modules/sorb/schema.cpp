@@ -134,6 +134,16 @@ int parse_condition(PyObject* ptype, ParamDef* param, ConstructorDef* entry) {
     return 0;
 }
 
+// Interns a str of our own making on the build where interned strings are
+// mortal, so that callers' literal keys and names match it by identity.
+// Takes over a new reference (null passes through).
+PyObject* own_key(PyObject* text) {
+#ifndef Py_GIL_DISABLED
+    if (text != nullptr) PyUnicode_InternInPlace(&text);
+#endif
+    return text;
+}
+
 // The dict key of a parameter name (an exact str): a new reference, or null
 // with an exception set. The caller's own object is never interned, as that
 // would change it under them.
@@ -143,13 +153,10 @@ PyObject* key_object(PyObject* name) {
     // with the table, or compiling fresh schemas would grow without bound.
     return Py_NewRef(name);
 #else
-    // An interned private copy (mortal here), so that callers' literal keys
-    // match it by identity when packing.
+    // An interned private copy (mortal here).
     if (PyUnicode_CHECK_INTERNED(name)) return Py_NewRef(name);
-    PyObject* copy = PyUnicode_FromKindAndData(PyUnicode_KIND(name), PyUnicode_DATA(name),
-                                               PyUnicode_GET_LENGTH(name));
-    if (copy != nullptr) PyUnicode_InternInPlace(&copy);
-    return copy;
+    return own_key(PyUnicode_FromKindAndData(PyUnicode_KIND(name), PyUnicode_DATA(name),
+                                             PyUnicode_GET_LENGTH(name)));
 #endif
 }
 
@@ -182,14 +189,25 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
     param->type_code = parse_type(text);
     param->type_name = copy_cstring(utf8);
     if (param->type_name == nullptr) return -1;
+    if (param->type_code == TYPE_VECTOR) {
+        try {
+            VectorElement element = vector_element(param->type_name);
+            param->elem_type = element.type;
+            param->elem_name = copy_cstring(element.name.c_str());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (param->elem_name == nullptr) return -1;
+    }
     if (text.find('?') != std::string_view::npos) return parse_condition(ptype.get(), param, entry);
     return 0;
 }
 
 ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_ssize_t index);
 
-// The keys of a decoded object in their final order, "_" already holding the
-// name: copying it gives the reader a dict that never has to grow.
+// The template of a decoded object: copying it gives the reader a dict
+// with every key in place, which only values that are present replace.
 PyObject* make_template_dict(ConstructorDef* entry) {
     Ref dict(PyDict_New());
     if (!dict || PyDict_SetItem(dict.get(), module_string(StringId::underscore), entry->name_object) < 0)
@@ -201,7 +219,9 @@ PyObject* make_template_dict(ConstructorDef* entry) {
         int seen = PyDict_Contains(dict.get(), param.name_object);
         if (seen < 0) return nullptr;
         param.key_repeats = seen;
-        if (PyDict_SetItem(dict.get(), param.name_object, Py_None) < 0) return nullptr;
+        if (seen) continue;
+        PyObject* absent = param.is_conditional && param.type_code == TYPE_BOOL ? Py_False : Py_None;
+        if (PyDict_SetItem(dict.get(), param.name_object, absent) < 0) return nullptr;
     }
     return dict.release();
 }
@@ -237,7 +257,7 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
 
     entry->name = copy_utf8(name.get());
     if (entry->name == nullptr) return nullptr;
-    entry->name_object = PyUnicode_FromString(entry->name);
+    entry->name_object = own_key(PyUnicode_FromString(entry->name));
     if (entry->name_object == nullptr) return nullptr;
     if (type_text.get() != Py_None && PyUnicode_GET_LENGTH(type_text.get()) > 0)
         entry->type_name = copy_utf8(type_text.get());
@@ -287,7 +307,7 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
 
 void register_entry(SorbSchemaCompiler* compiler, ConstructorDef* entry) {
     (*compiler->id_map)[entry->id] = entry;
-    (*compiler->name_map)[std::string_view(entry->name)] = entry;
+    compiler->name_map->assign(entry);
 }
 
 int compile_defs(SorbSchemaCompiler* compiler, PyObject* defs) {
@@ -348,6 +368,7 @@ void release_table(SchemaTable* table) {
                 ParamDef& param = entry.params[j];
                 std::free(param.name);
                 std::free(param.type_name);
+                std::free(param.elem_name);
                 Py_CLEAR(param.name_object);
             }
             std::free(entry.params);
@@ -404,9 +425,62 @@ ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id) {
     return found == compiler->id_map->end() ? nullptr : found->second;
 }
 
-ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, std::string_view name) {
-    auto found = compiler->name_map->find(name);
-    return found == compiler->name_map->end() ? nullptr : found->second;
+namespace {
+
+// Equal exact str objects: a str has one canonical form, so equal texts
+// have equal kinds and equal data.
+bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace
+
+void NameIndex::grow() {
+    std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, nullptr, nullptr});
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.key == nullptr) continue;
+        size_t i = static_cast<size_t>(slot.hash) & mask;
+        while (slots_[i].key != nullptr) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+void NameIndex::assign(ConstructorDef* entry) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    PyObject* key = entry->name_object;
+    Py_hash_t hash = PyObject_Hash(key);  // a str's hash cannot fail
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots_[i].key != nullptr) {
+        if (slots_[i].hash == hash && same_text(slots_[i].key, key)) {
+            slots_[i].key = key;
+            slots_[i].entry = entry;
+            return;
+        }
+        i = (i + 1) & mask;
+    }
+    slots_[i] = Slot{hash, key, entry};
+    ++used_;
+}
+
+ConstructorDef* NameIndex::find(PyObject* name) const {
+    if (slots_.empty()) return nullptr;
+    Py_hash_t hash = PyObject_Hash(name);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].key != nullptr; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.key == name || (slot.hash == hash && same_text(slot.key, name))) return slot.entry;
+    }
+    return nullptr;
+}
+
+ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name) {
+    return compiler->name_map->find(name);
 }
 
 SchemaTable* compiler_get_schema(SorbSchemaCompiler* compiler) { return compiler->schema; }

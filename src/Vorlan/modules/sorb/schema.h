@@ -39,8 +39,14 @@ struct ParamDef {
     int32_t flag_field;     // 1: guarded by "flags2", 0: by the first word
     int32_t is_flags_word;  // 1: named "flags", 2: named "flags2", else 0
     // 1 when "_" or an earlier parameter has the same key: the template's
-    // None no longer stands for it, so the reader stores its None itself.
+    // value no longer stands for it, so the reader stores its own; and the
+    // dict has one entry for both, so the writer looks it up rather than
+    // match it to one of the dict's own keys.
     int32_t key_repeats;
+    // For TYPE_VECTOR: the elements' type and reduced type text (owned),
+    // worked out once here instead of for every vector.
+    int32_t elem_type;
+    char* elem_name;
 };
 
 // One constructor or method.
@@ -53,7 +59,10 @@ struct ConstructorDef {
     int32_t has_flags;
     int32_t has_flags2;
     PyObject* name_object;  // cached str of name, the "_" value when unpacking
-    PyObject* template_dict;  // "_" and every non-flags parameter, in order
+    // The keys of a decoded object in their final order, "_" holding the
+    // name and every other key the value of its parameter when absent
+    // (None, or False for a conditional Bool).
+    PyObject* template_dict;
 };
 
 struct SchemaTable {
@@ -86,6 +95,30 @@ struct VectorElement {
 };
 VectorElement vector_element(const char* type_text);
 
+// Constructors by the host str of their name. A lookup uses the str's
+// cached hash, and the identity of the interned names that callers' literals
+// are, so packing neither encodes nor hashes nor compares UTF-8 per object.
+// Keys are the entries' own name_object references, which live as long as
+// their tables, and those as long as the compiler.
+class NameIndex {
+public:
+    // Maps the entry's name to it, replacing an entry of equal name.
+    // Throws std::bad_alloc.
+    void assign(ConstructorDef* entry);
+    // The entry for an exact str, or null. Runs no Python code; never fails.
+    ConstructorDef* find(PyObject* name) const;
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        PyObject* key;  // null: empty slot
+        ConstructorDef* entry;
+    };
+    void grow();
+    std::vector<Slot> slots_;  // a power of two in size, or empty
+    size_t used_ = 0;
+};
+
 // The SorbSchemaCompiler object.
 struct SorbSchemaCompiler {
     PyObject_HEAD
@@ -95,13 +128,14 @@ struct SorbSchemaCompiler {
     // the compiler does.
     std::vector<TablePtr>* retired;
     std::unordered_map<uint32_t, ConstructorDef*>* id_map;
-    std::unordered_map<std::string_view, ConstructorDef*>* name_map;
+    NameIndex* name_map;
     int busy;  // set while compile runs; guards against re-entry
 };
 
 // Lookups used by the reader and the writer; null when absent.
 ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id);
-ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, std::string_view name);
+// By name: `name` is an exact str; runs no Python code and never fails.
+ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name);
 
 // The compiler's current table (null if none).
 SchemaTable* compiler_get_schema(SorbSchemaCompiler* compiler);

@@ -64,6 +64,15 @@ PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 #define SORB_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
+// A signature for help() and inspect.signature, then the docstring.
+#define SORB_DOC(signature, text) signature "\n--\n\n" text
+
+#define SORB_PICKLING_REFUSAL                                                       \
+    {"__reduce__", SORB_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS,        \
+     SORB_DOC("__reduce__($self, /)", "Refused: the object cannot be pickled or copied.")}, \
+    {"__setstate__", SORB_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS,    \
+     SORB_DOC("__setstate__($self, /, state)", "Refused: the object cannot be pickled or copied.")}
+
 PyObject* refuse_concurrent_call() {
     PyErr_SetString(PyExc_RuntimeError,
                     "SorbParser is already in use: a parser serves one call at a time");
@@ -90,7 +99,7 @@ PyObject* compiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     try {
         compiler->retired = new std::vector<TablePtr>();
         compiler->id_map = new std::unordered_map<uint32_t, ConstructorDef*>();
-        compiler->name_map = new std::unordered_map<std::string_view, ConstructorDef*>();
+        compiler->name_map = new NameIndex();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -123,13 +132,20 @@ PyObject* compiler_compile_method(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyMethodDef compiler_methods[] = {
-    {"compile", SORB_FASTCALL(compiler_compile_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__reduce__", SORB_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", SORB_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"compile", SORB_FASTCALL(compiler_compile_method), METH_FASTCALL | METH_KEYWORDS,
+     SORB_DOC("compile($self, /, json_data)",
+              "Builds the table from json_data: a JSON text, or a dict as json.loads would\n"
+              "give it, with the lists \"constructors\" and \"methods\".")},
+    SORB_PICKLING_REFUSAL,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot compiler_slots[] = {
+    {Py_tp_doc, const_cast<char*>(SORB_DOC(
+        "SorbSchemaCompiler(*args, **kwargs)",
+        "Compiles a schema into the table that a SorbParser reads. Each SorbParser\n"
+        "makes its own; use one directly only to check a schema. Any arguments are\n"
+        "accepted and ignored."))},
     {Py_tp_new, reinterpret_cast<void*>(compiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(compiler_dealloc)},
     {Py_tp_methods, compiler_methods},
@@ -223,14 +239,25 @@ PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef parser_methods[] = {
-    {"unpack", SORB_FASTCALL(parser_unpack_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"pack", SORB_FASTCALL(parser_pack_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__reduce__", SORB_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", SORB_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"unpack", SORB_FASTCALL(parser_unpack_method), METH_FASTCALL | METH_KEYWORDS,
+     SORB_DOC("unpack($self, /, data)",
+              "The dict of the message in data (exactly bytes): \"_\" holds the constructor's\n"
+              "name, then one key per parameter in schema order. Bytes after the message\n"
+              "are ignored.")},
+    {"pack", SORB_FASTCALL(parser_pack_method), METH_FASTCALL | METH_KEYWORDS,
+     SORB_DOC("pack($self, /, value)",
+              "The wire form of value, a dict whose \"_\" names the constructor, as a new\n"
+              "bytes object. Missing parameters get their defaults; flags words are computed.")},
+    SORB_PICKLING_REFUSAL,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot parser_slots[] = {
+    {Py_tp_doc, const_cast<char*>(SORB_DOC(
+        "SorbParser(schema_json)",
+        "Packs and unpacks the messages of one schema (a JSON text or dict), compiled\n"
+        "once when the parser is made. A parser serves one call at a time; use one per\n"
+        "thread."))},
     {Py_tp_new, reinterpret_cast<void*>(parser_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(parser_traverse)},
@@ -351,10 +378,20 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+const char kModuleDoc[] =
+    "Schema-driven binary serialization. A JSON schema of numbered constructors and\n"
+    "methods, each with typed parameters (some present only when a bit of a flags\n"
+    "word is set), is compiled once into a native table; a parser then packs dicts\n"
+    "to the compact wire form and unpacks them back.\n"
+    "\n"
+    "A dict names its constructor under \"_\" and holds one key per parameter. Every\n"
+    "failure is an exception; one raised inside a message carries a note with the\n"
+    "path to the failing field.";
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "sorb",
-    nullptr,
+    kModuleDoc,
     0,
     nullptr,
     module_slots,

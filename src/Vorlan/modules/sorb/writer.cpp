@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "byte_order.h"
+#include "error_path.h"
 #include "guards.h"
 #include "module.h"
 #include "parser.h"
@@ -57,6 +58,14 @@ PyObject* as_int(PyObject* value) {
 }
 
 int to_int32(PyObject* value, int32_t* out) {
+    // Most values are small ints: read in place, no reference taken.
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+        if (v >= INT32_MIN && v <= INT32_MAX) {
+            *out = static_cast<int32_t>(v);
+            return 0;
+        }
+    }
     Ref number(as_int(value));
     if (!number) return -1;
     int overflow = 0;
@@ -75,6 +84,13 @@ int to_int32(PyObject* value, int32_t* out) {
 }
 
 int to_uint64(PyObject* value, uint64_t* out) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+        if (v >= 0) {
+            *out = static_cast<uint64_t>(v);
+            return 0;
+        }
+    }
     Ref number(as_int(value));
     if (!number) return -1;
     if (PyLong_IsNegative(number.get())) {
@@ -90,6 +106,7 @@ int to_uint64(PyObject* value, uint64_t* out) {
 struct Writer {
     SorbParser* parser;
     SorbSchemaCompiler* compiler;
+    ErrorPath* path;  // where a failure lies, recorded while unwinding
 
     int ensure_buffer(uint64_t n) {
         uint64_t needed = parser->position + n;
@@ -186,15 +203,23 @@ struct Writer {
     int write_value(PyObject* value, int32_t type_code, const char* type_name) {
         return with_traceback(write_value_body(value, type_code, type_name), TracebackSite::write_value);
     }
-    int write_vector(PyObject* value, const char* type_name) {
-        return with_traceback(write_vector_body(value, type_name), TracebackSite::write_vector);
+    // A vector whose element type and its text are already worked out.
+    int write_vector(PyObject* value, int32_t elem_type, const char* elem_name) {
+        return with_traceback(write_vector_body(value, elem_type, elem_name), TracebackSite::write_vector);
+    }
+    // One parameter's value; a vector takes the element type that the
+    // table holds for it, with the same traceback as through write_value.
+    int write_param(PyObject* value, const ParamDef& param) {
+        if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
+        return with_traceback(write_vector(value, param.elem_type, param.elem_name),
+                              TracebackSite::write_value);
     }
     int write_object(PyObject* obj) {
         return with_traceback(write_object_body(obj), TracebackSite::write_object);
     }
 
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
-    int write_vector_body(PyObject* value, const char* type_name);
+    int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
     int write_object_body(PyObject* obj);
 
     static int with_traceback(int status, TracebackSite site) {
@@ -254,8 +279,12 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
             if (truth < 0) return -1;
             return write_int32(truth ? 1 : 0);
         }
-        case TYPE_VECTOR:
-            return write_vector(value, type_name);
+        case TYPE_VECTOR: {
+            // Only vectors nested in vectors come here; a parameter's own
+            // element type is in the table.
+            const VectorElement element = vector_element(type_name);
+            return write_vector(value, element.type, element.name_ptr());
+        }
         case TYPE_OBJECT:
             return write_object(value);
         default:
@@ -264,7 +293,7 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
     }
 }
 
-int Writer::write_vector_body(PyObject* value, const char* type_name) {
+int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name) {
     RecursionGuard recursion(" while packing a vector");
     if (!recursion.entered()) return -1;
 
@@ -277,8 +306,6 @@ int Writer::write_vector_body(PyObject* value, const char* type_name) {
         list = Ref(PySequence_List(value));
         if (!list) return -1;
     }
-
-    const VectorElement element_kind = vector_element(type_name);
 
     Py_ssize_t count = PyList_GET_SIZE(list.get());
     if (count > INT32_MAX) {
@@ -293,9 +320,17 @@ int Writer::write_vector_body(PyObject* value, const char* type_name) {
             PyErr_SetString(PyExc_RuntimeError, "list changed size while it was being packed");
             return -1;
         }
+#ifdef Py_GIL_DISABLED
         Ref element(PyList_GetItemRef(list.get(), i));
         if (!element) return -1;
-        if (write_value(element.get(), element_kind.type, element_kind.name_ptr()) < 0) return -1;
+#else
+        // Held while it is written: a hook may take it out of the list.
+        Ref element(Py_NewRef(PyList_GET_ITEM(list.get(), i)));
+#endif
+        if (write_value(element.get(), elem_type, elem_name) < 0) {
+            path->element(i, elem_name, 0);
+            return -1;
+        }
     }
     return 0;
 }
@@ -313,35 +348,103 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
     return *value ? 1 : -1;
 }
 
-// Values of conditional parameters found while computing the flags words,
-// kept for writing them. Writing from the same values that set the bits
-// keeps the message consistent even if a conversion hook edits the dict in
-// between, and saves a second lookup.
-class ConditionalValues {
+// The values of one object's parameters, found before its bytes are
+// written: from an exact dict all of them, from a dict subclass the
+// conditional ones. Each parameter is asked for once, and written from the
+// value that decided its bit: a dict subclass may answer differently each
+// time, and a second answer could leave a set bit without its value; a hook
+// run by an earlier value cannot take a later one away mid-write either.
+class ParamValues {
 public:
-    explicit ConditionalValues(int32_t count)
+    explicit ParamValues(int32_t count)
         : slots_(count <= kInline ? inline_ : new PyObject*[static_cast<size_t>(count)]),
           count_(count) {
         for (int32_t i = 0; i < count_; ++i) slots_[i] = nullptr;
     }
-    ~ConditionalValues() {
+    ~ParamValues() {
         for (int32_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
         if (slots_ != inline_) delete[] slots_;
     }
-    ConditionalValues(const ConditionalValues&) = delete;
-    ConditionalValues& operator=(const ConditionalValues&) = delete;
+    ParamValues(const ParamValues&) = delete;
+    ParamValues& operator=(const ParamValues&) = delete;
 
     // Takes over a new reference.
     void keep(int32_t index, PyObject* value) { slots_[index] = value; }
-    // A new reference to the kept value, or null when none was kept.
-    PyObject* take(int32_t index) { return std::exchange(slots_[index], nullptr); }
+    // The kept value (borrowed: held until this object dies), or null.
+    PyObject* get(int32_t index) const { return slots_[index]; }
 
 private:
-    static constexpr int32_t kInline = 16;
+    static constexpr int32_t kInline = 24;
     PyObject* inline_[kInline];
     PyObject** slots_;
     int32_t count_;
 };
+
+// Every parameter value of an exact dict. The dict's own entries are walked
+// once, each key matched by identity to the parameter expected next (the
+// interned names of the table are the very objects callers' literal keys
+// and decoded dicts hold), so a dict in schema order costs no hashing.
+// Parameters left over are looked up, unless every entry of the dict was
+// matched, which proves them absent. A name shared by two parameters is
+// always looked up, as one entry serves both. Runs no Python code but key
+// comparisons in those lookups; on error sets an exception and returns -1.
+int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values) {
+    PyObject* underscore = module_string(StringId::underscore);
+    Py_ssize_t pos = 0;
+    Py_ssize_t matched = 0;
+    int32_t next = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (key == underscore) {
+            ++matched;
+            continue;
+        }
+        for (int32_t j = next; j < entry->param_count; ++j) {
+            const ParamDef& param = entry->params[j];
+            if (param.name_object != key || param.key_repeats) continue;
+            if (!param.is_flags_word) values.keep(j, Py_NewRef(value));
+            ++matched;
+            next = j + 1;
+            break;
+        }
+    }
+    bool complete = matched == PyDict_GET_SIZE(obj);
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word || values.get(j) != nullptr) continue;
+        if (complete && !param.key_repeats) continue;
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(obj, param.name_object, &found) < 0) return -1;
+        if (found != nullptr) values.keep(j, found);
+    }
+    return 0;
+}
+
+// The conditional parameters of a dict subclass, by its own presence test
+// and item access. On error sets an exception and returns -1.
+int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values) {
+    for (int32_t i = 0; i < entry->param_count; ++i) {
+        const ParamDef& param = entry->params[i];
+        if (param.is_flags_word || !param.is_conditional) continue;
+        PyObject* value = nullptr;
+        if (lookup(obj, false, param.name_object, &value) < 0) return -1;
+        if (value != nullptr) values.keep(i, value);
+    }
+    return 0;
+}
+
+// The "_" entry of an exact dict as a new reference (None when missing).
+// Decoded dicts and literals put it first, where it is found without a
+// lookup. On error sets an exception and returns null.
+PyObject* exact_name(PyObject* obj) {
+    PyObject* underscore = module_string(StringId::underscore);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (PyDict_Next(obj, &pos, &key, &value) && key == underscore) return Py_NewRef(value);
+    PyObject* name = nullptr;
+    if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
+    return name ? name : Py_NewRef(Py_None);
+}
 
 int Writer::write_object_body(PyObject* obj) {
     RecursionGuard recursion(" while packing a nested object");
@@ -350,8 +453,8 @@ int Writer::write_object_body(PyObject* obj) {
     bool exact = PyDict_CheckExact(obj);
     Ref name;
     if (exact) {
-        if (PyDict_GetItemRef(obj, module_string(StringId::underscore), name.out()) < 0) return -1;
-        if (!name) name = Ref::borrow(Py_None);
+        name = Ref(exact_name(obj));
+        if (!name) return -1;
     } else {
         PyObject* get = PyObject_GetAttr(obj, module_string(StringId::get));
         if (get == nullptr) return -1;  // the host's AttributeError
@@ -367,75 +470,85 @@ int Writer::write_object_body(PyObject* obj) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return -1;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) return -1;
-    ConstructorDef* entry = compiler_find_name(compiler, std::string_view(utf8, static_cast<size_t>(size)));
+    ConstructorDef* entry = compiler_find_name(compiler, name.get());
     if (entry == nullptr) {
+        // A name without a UTF-8 form (a lone surrogate) fails as encoding it does.
+        if (PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) return -1;
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return -1;
     }
 
+    auto fail_object = [&]() {
+        path->object(entry->name);
+        return -1;
+    };
+    auto fail = [&](const ParamDef& param) {
+        path->param(param.name, param.type_name, 0);
+        return fail_object();
+    };
+
+    ParamValues values(entry->param_count);
+    if ((exact ? gather_exact(obj, entry, values) : gather_conditional(obj, entry, values)) < 0)
+        return fail_object();
     uint32_t flags = 0;
     uint32_t flags2 = 0;
-    // Each conditional parameter is asked for once, and written from the
-    // value that decided its bit: a dict subclass may answer differently
-    // each time, and a second answer could leave a set bit without its value.
-    ConditionalValues kept(entry->param_count);
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
-        if (param.is_flags_word || !param.is_conditional) continue;
-        Ref value;
-        int found = lookup(obj, exact, param.name_object, value.out());
-        if (found < 0) return -1;
-        if (found == 0) continue;
-        bool present = param.type_code == TYPE_BOOL ? value.get() == Py_True : value.get() != Py_None;
+        PyObject* value = values.get(i);
+        if (!param.is_conditional || value == nullptr) continue;
+        bool present = param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
         if (present) {
             uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
             (param.flag_field ? flags2 : flags) |= bit;
         }
-        kept.keep(i, value.release());
     }
 
-    if (write_int32(entry->id) < 0) return -1;
+    if (write_int32(entry->id) < 0) return fail_object();
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word == 1) {
-            if (write_int32(flags) < 0) return -1;
+            if (write_int32(flags) < 0) return fail(param);
             continue;
         }
         if (param.is_flags_word == 2) {
-            if (write_int32(flags2) < 0) return -1;
+            if (write_int32(flags2) < 0) return fail(param);
             continue;
         }
         if (param.is_conditional) {
             uint32_t word = param.flag_field ? flags2 : flags;
             bool bit_set = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
             if (!bit_set || param.type_code == TYPE_BOOL) continue;
-        }
-        if (param.is_conditional) {
             // Its bit is set, so the reader will expect its bytes. Without a
             // value of its own (a parameter sharing the bit is present) it
             // would read them from whatever follows.
-            Ref value(kept.take(i));
-            if (!value || value.get() == Py_None) {
+            PyObject* value = values.get(i);
+            if (value == nullptr || value == Py_None) {
                 PyErr_Format(PyExc_ValueError,
                              "Parameter '%U' has no value, but a parameter that shares its flag "
                              "bit is present",
                              param.name_object);
-                return -1;
+                return fail(param);
             }
-            if (write_value(value.get(), param.type_code, param.type_name) < 0) return -1;
+            if (write_param(value, param) < 0) return fail(param);
+            continue;
+        }
+        if (exact) {
+            PyObject* value = values.get(i);
+            if (value == nullptr) {
+                if (write_default(param.type_code) < 0) return fail(param);
+                continue;
+            }
+            if (write_param(value, param) < 0) return fail(param);
             continue;
         }
         Ref value;
-        int found = lookup(obj, exact, param.name_object, value.out());
-        if (found < 0) return -1;
+        int found = lookup(obj, false, param.name_object, value.out());
+        if (found < 0) return fail(param);
         if (found == 0) {
-            if (write_default(param.type_code) < 0) return -1;
+            if (write_default(param.type_code) < 0) return fail(param);
             continue;
         }
-        if (write_value(value.get(), param.type_code, param.type_name) < 0) return -1;
+        if (write_param(value.get(), param) < 0) return fail(param);
     }
     return 0;
 }
@@ -451,8 +564,12 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
     }
     self->position = 0;
     self->error_flag = 0;
-    Writer writer{self, compiler};
-    if (writer.write_object(value) < 0) return nullptr;
+    ErrorPath path;
+    Writer writer{self, compiler, &path};
+    if (writer.write_object(value) < 0) {
+        path.add_note(false);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                      static_cast<Py_ssize_t>(self->position));
 }
