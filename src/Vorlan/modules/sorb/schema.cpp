@@ -483,7 +483,6 @@ ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name)
     return compiler->name_map->find(name);
 }
 
-SchemaTable* compiler_get_schema(SorbSchemaCompiler* compiler) { return compiler->schema; }
 
 namespace {
 

@@ -138,7 +138,6 @@ ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id);
 ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name);
 
 // The compiler's current table (null if none).
-SchemaTable* compiler_get_schema(SorbSchemaCompiler* compiler);
 
 // Builds a table from a JSON text or an already decoded dict. On error sets
 // an exception and returns -1.
