@@ -95,18 +95,6 @@ def run(repeats=9, min_time=0.04):
     median and best time per call in us. The codecs of one (message, op)
     take turns within every repeat, so a noisy moment on a shared machine
     falls on all of them alike rather than on one."""
-    # The harness's own objects (the report's modules, rows, charts) are
-    # moved out of the collector's reach, so that the collections a codec's
-    # allocations set off scan that codec's objects rather than the harness.
-    gc.collect()
-    gc.freeze()
-    try:
-        return _run(repeats, min_time)
-    finally:
-        gc.unfreeze()
-
-
-def _run(repeats, min_time):
     parsers = {}
     rows = []
     for message_name, schema, build in MESSAGES:

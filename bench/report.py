@@ -277,9 +277,9 @@ def sorb_section(rows, before=None):
              "The cyclic garbage collector stays on while timing, as in a real program: "
              "the dicts and lists that unpacking creates set it off, and its work lands "
              "on whichever call is running, so a round trip need not cost exactly pack "
-             "plus unpack, and the large messages' unpack rows vary most from run to run. "
-             "The harness's own objects are frozen out of the collector's reach first "
-             "(`gc.freeze`), so that it scans the codecs' objects, not the report's.", "",
+             "plus unpack, and the large messages' unpack rows vary most from run to run "
+             "(the collector's passes also scan the report's own objects, so they cost "
+             "more here than in a small program).", "",
              "Wire sizes in bytes: " + "; ".join(
                  f"{m}: " + ", ".join(f"{c} {by[m, 'pack', c]['bytes']}" for c in bench_sorb.CODECS)
                  for m in messages), ""]

@@ -12,6 +12,19 @@
 namespace sorb {
 namespace {
 
+// Runs work that may throw std::bad_alloc as one step of the C API: on that
+// failure sets MemoryError and returns -1.
+template <typename Work>
+int memory_error_on_throw(Work&& work) {
+    try {
+        work();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
 constexpr uint32_t kMaxId = 0xFFFFFFFFu;
 
 int raise_expected(const char* kind, PyObject* value) {
@@ -190,15 +203,12 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
     param->type_name = copy_cstring(utf8);
     if (param->type_name == nullptr) return -1;
     if (param->type_code == TYPE_VECTOR) {
-        try {
+        int status = memory_error_on_throw([&] {
             VectorElement element = vector_element(param->type_name);
             param->elem_type = element.type;
             param->elem_name = copy_cstring(element.name.c_str());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        if (param->elem_name == nullptr) return -1;
+        });
+        if (status < 0 || param->elem_name == nullptr) return -1;
     }
     if (text.find('?') != std::string_view::npos) return parse_condition(ptype.get(), param, entry);
     return 0;
@@ -316,11 +326,10 @@ int compile_defs(SorbSchemaCompiler* compiler, PyObject* defs) {
         PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
         return -1;
     }
-    try {
-        if (compiler->schema != nullptr) compiler->retired->emplace_back(compiler->schema);
-    } catch (const std::bad_alloc&) {
+    if (memory_error_on_throw([&] {
+            if (compiler->schema != nullptr) compiler->retired->emplace_back(compiler->schema);
+        }) < 0) {
         delete table;
-        PyErr_NoMemory();
         return -1;
     }
     compiler->schema = table;
@@ -346,13 +355,9 @@ int compile_defs(SorbSchemaCompiler* compiler, PyObject* defs) {
         Ref entry_data(PyList_GetItemRef(defs, i));
         if (!entry_data || check_exact_or_none(entry_data.get(), &PyDict_Type, "dict") < 0) return -1;
         ConstructorDef* entry = create_constructor(table, entry_data.get(), i);
-        if (entry == nullptr) return -1;
-        try {
-            register_entry(compiler, entry);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+        if (entry == nullptr ||
+            memory_error_on_throw([&] { register_entry(compiler, entry); }) < 0)
             return -1;
-        }
     }
     return 0;
 }
