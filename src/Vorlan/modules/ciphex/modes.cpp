@@ -81,9 +81,9 @@ void cbc256_encrypt(const AesKeySchedule& schedule, const std::uint8_t* in, std:
 
 // CBC decryption and CTR have no chain between blocks, so on AES-NI they
 // also run at the width fixed with the backend (the ARM routines have one
-// width). Inputs shorter than one wide
-// batch go straight to the 128-bit routine, so small messages pay no more
-// than one backend check, as in the other modes.
+// width). Inputs shorter than one wide batch go straight to the 128-bit
+// routine, so small messages pay no more than one backend check, as in the
+// other modes.
 #if CIPHEX_HAVE_AESNI
 #define CIPHEX_DISPATCH_WIDE(name, len, ...)                                 \
     do {                                                                     \

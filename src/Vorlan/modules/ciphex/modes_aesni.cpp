@@ -193,10 +193,7 @@ CIPHEX_AESNI_FN void aesni_ctr256_crypt(const AesKeySchedule& schedule, CtrStrea
     }
     if (len > 0) {
         aesni::store128(ctr.keystream, aesni::encrypt_block(rk, counter_block(c)));
-        for (std::size_t i = 0; i < len; ++i) out[i] = in[i] ^ ctr.keystream[i];
-        increment_counter(c);
-        ctr.offset += len;
-        ctr.state = static_cast<std::uint8_t>(len);
+        ctr_use_partial_block(ctr, c, in, len, out);
     }
     store_counter(ctr.counter, c);
 }

@@ -135,10 +135,7 @@ CIPHEX_ARM_FN void arm_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamSta
     }
     if (len > 0) {
         arm::store128(ctr.keystream, arm::encrypt_block(rk, counter_block(c)));
-        for (std::size_t i = 0; i < len; ++i) out[i] = in[i] ^ ctr.keystream[i];
-        increment_counter(c);
-        ctr.offset += len;
-        ctr.state = static_cast<std::uint8_t>(len);
+        ctr_use_partial_block(ctr, c, in, len, out);
     }
     store_counter(ctr.counter, c);
 }

@@ -107,7 +107,7 @@ inline void add_to_counter(Counter128& c, std::uint64_t n) {
     if (c.lo < n) ++c.hi;
 }
 
-// Step shared by both CTR paths: spends keystream left over from the
+// Step shared by every CTR path: spends keystream left over from the
 // previous call. Returns the number of bytes it consumed from in / wrote to
 // out, and advances ctr.state and ctr.offset by it.
 inline std::size_t ctr_use_buffered(CtrStreamState& ctr, const std::uint8_t* in,
@@ -118,6 +118,17 @@ inline std::size_t ctr_use_buffered(CtrStreamState& ctr, const std::uint8_t* in,
     ctr.state = static_cast<std::uint8_t>(ctr.state + n);
     ctr.offset += n;
     return n;
+}
+
+// The other end of a CTR call: ctr.keystream holds the block of counter c,
+// of which the last len (1..15) bytes of the data use the first len bytes;
+// the rest is kept for the next call. Moves c on past that block.
+inline void ctr_use_partial_block(CtrStreamState& ctr, Counter128& c, const std::uint8_t* in,
+                                  std::size_t len, std::uint8_t* out) {
+    for (std::size_t i = 0; i < len; ++i) out[i] = in[i] ^ ctr.keystream[i];
+    increment_counter(c);
+    ctr.offset += len;
+    ctr.state = static_cast<std::uint8_t>(len);
 }
 
 }  // namespace vorlan::ciphex

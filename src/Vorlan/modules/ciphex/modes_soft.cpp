@@ -120,10 +120,7 @@ void soft_ctr256_crypt(const AesKeySchedule& schedule, CtrStreamState& ctr, cons
     if (len > 0) {
         keystream_words(schedule, c, ks);
         store_block_words(ctr.keystream, ks);
-        for (std::size_t i = 0; i < len; ++i) out[i] = in[i] ^ ctr.keystream[i];
-        increment_counter(c);
-        ctr.offset += len;
-        ctr.state = static_cast<std::uint8_t>(len);
+        ctr_use_partial_block(ctr, c, in, len, out);
     }
     store_counter(ctr.counter, c);
 }
