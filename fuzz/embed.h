@@ -14,7 +14,7 @@ void start_interpreter();
 // Imports a module, or prints the exception and aborts.
 PyObject* import_or_die(const char* name);
 
-// Counts one input; every few thousand inputs, collects the interpreter's
+// Called after each input; every ten seconds, collects the interpreter's
 // garbage and runs a leak check, which aborts on any block that nothing
 // references any more. (libFuzzer's own check after every input is of no
 // use here: the interpreter's caches and its cycle collector leave the
