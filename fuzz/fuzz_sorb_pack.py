@@ -11,20 +11,18 @@ still read like the model, and the parser must stay usable.
 """
 from fuzz_support import (MODEL, PACK_ERRORS, PARSER, Builder, Stream, check_usable, expect,
                           packs_like_model, reads_like_model)
+from sorb_examples import HostileValue
 
 
 class HookError(Exception):
     pass
 
 
-class Hook:
-    """A value whose conversions raise, or first change the dict or list
-    that holds it, and then answer."""
+class Hook(HostileValue):
+    """Raises, or first changes the dict or list that holds it, and then
+    answers."""
 
-    def __init__(self, action, target, answer):
-        self.action, self.target, self.answer = action, target, answer
-
-    def _act(self):
+    def act(self):
         target = self.target
         if self.action == 0:
             raise HookError("hook")
@@ -36,24 +34,8 @@ class Hook:
         else:
             target.extend([1, 2, 3])
 
-    def __int__(self):
-        self._act()
-        return int(self.answer)
-
-    def __index__(self):
-        return self.__int__()
-
-    def __float__(self):
-        self._act()
-        return float(self.answer)
-
-    def __bool__(self):
-        self._act()
-        return bool(self.answer)
-
-    def __iter__(self):
-        self._act()
-        return iter([self.answer] * (self.answer % 3))
+    def items(self):
+        return [self.answer] * (self.answer % 3)
 
 
 class HookCounter:

@@ -43,3 +43,37 @@ def word(value):
 
 
 VECTOR = word(0x1CB5C415)
+
+
+class HostileValue:
+    """A value whose conversion hooks first run `act` (which may raise, or
+    change the dict or list being packed) and then answer with `answer`;
+    iterating it gives `items()`. Subclasses say what they do."""
+
+    def __init__(self, action, target, answer):
+        self.action, self.target, self.answer = action, target, answer
+
+    def act(self):
+        raise NotImplementedError
+
+    def items(self):
+        raise NotImplementedError
+
+    def __int__(self):
+        self.act()
+        return int(self.answer)
+
+    def __index__(self):
+        return self.__int__()
+
+    def __float__(self):
+        self.act()
+        return float(self.answer)
+
+    def __bool__(self):
+        self.act()
+        return bool(self.answer)
+
+    def __iter__(self):
+        self.act()
+        return iter(self.items())

@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 
 from Vorlan.sorb import SorbParser, SorbSchemaCompiler
 
+from sorb_examples import HostileValue
+
 SCALE = (20 if os.environ.get("HYPOTHESIS_PROFILE") == "long" else 1) * int(
     os.environ.get("VORLAN_FUZZ_SCALE", "1"))
 
@@ -129,14 +131,11 @@ NODE_SCHEMA = json.dumps({"constructors": [
 PARAM_NAMES = ["i", "l", "d", "s", "b", "t", "f", "items", "children", "child"]
 
 
-class Hook:
-    """A value whose conversion hooks raise, or mutate the structure being
-    packed (the enclosing dict or list) before answering."""
+class Hook(HostileValue):
+    """Raises, or mutates the structure being packed (the enclosing dict or
+    list), before answering."""
 
-    def __init__(self, action, target, answer):
-        self.action, self.target, self.answer = action, target, answer
-
-    def _act(self):
+    def act(self):
         if self.action == "raise":
             raise KeyError("hook")
         target = self.target
@@ -152,24 +151,8 @@ class Hook:
             else:
                 target.extend([1, 2, 3])
 
-    def __int__(self):
-        self._act()
-        return int(self.answer)
-
-    def __index__(self):
-        return self.__int__()
-
-    def __float__(self):
-        self._act()
-        return float(self.answer)
-
-    def __bool__(self):
-        self._act()
-        return bool(self.answer)
-
-    def __iter__(self):
-        self._act()
-        return iter([self.answer] if isinstance(self.answer, int) else [])
+    def items(self):
+        return [self.answer] if isinstance(self.answer, int) else []
 
 
 values = st.one_of(st.none(), st.booleans(), st.integers(-2**65, 2**65), st.floats(),
