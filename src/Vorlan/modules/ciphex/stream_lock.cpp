@@ -3,25 +3,34 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <mutex>
 
 namespace vorlan::ciphex {
 namespace {
 
 // Guards the list. A plain pthread mutex, not a PyMutex: the fork handlers
 // take it inside fork(), where waiting must not involve the interpreter.
-std::mutex g_list_lock;
+// (Not std::mutex, whose lock() may throw into the interpreter.)
+pthread_mutex_t g_list_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds the list's lock for one scope.
+class ListGuard {
+public:
+    ListGuard() { pthread_mutex_lock(&g_list_lock); }
+    ~ListGuard() { pthread_mutex_unlock(&g_list_lock); }
+    ListGuard(const ListGuard&) = delete;
+    ListGuard& operator=(const ListGuard&) = delete;
+};
 StreamMutex* g_list = nullptr;
 
 // Before the fork the list is locked, so no other thread is halfway through
 // changing it when the child's copy is made.
-void before_fork() { g_list_lock.lock(); }
+void before_fork() { pthread_mutex_lock(&g_list_lock); }
 
-void after_fork_in_parent() { g_list_lock.unlock(); }
+void after_fork_in_parent() { pthread_mutex_unlock(&g_list_lock); }
 
 void after_fork_in_child() {
     for (StreamMutex* lock = g_list; lock != nullptr; lock = lock->next) lock->mutex = PyMutex{};
-    g_list_lock.unlock();
+    pthread_mutex_unlock(&g_list_lock);
 }
 
 int install_once() { return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
@@ -37,7 +46,7 @@ int stream_locks_install_fork_handlers() {
 }
 
 void stream_lock_register(StreamMutex& lock) {
-    std::lock_guard<std::mutex> guard(g_list_lock);
+    ListGuard guard;
     lock.prev = nullptr;
     lock.next = g_list;
     if (g_list != nullptr) g_list->prev = &lock;
@@ -46,7 +55,7 @@ void stream_lock_register(StreamMutex& lock) {
 }
 
 void stream_lock_unregister(StreamMutex& lock) {
-    std::lock_guard<std::mutex> guard(g_list_lock);
+    ListGuard guard;
     if (!lock.listed) return;
     if (lock.prev != nullptr) lock.prev->next = lock.next;
     else g_list = lock.next;
