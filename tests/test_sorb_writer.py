@@ -1,14 +1,19 @@
 """pack: dicts written in the wire form, conversions, defaults and refusals."""
+import gc
 import json
+import os
 import re
 import struct
+import subprocess
+import sys
 import warnings
 
 import pytest
 
 from Vorlan.sorb import SorbParser
 
-from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA, KINDS_SCHEMA, VECTOR, word
+from sorb_examples import (EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA, KINDS_SCHEMA, VECTOR, HostileValue,
+                           word)
 
 
 @pytest.fixture(scope="module")
@@ -318,3 +323,119 @@ def test_pack_argument_errors(kinds, call, message):
 
 def test_pack_accepts_its_keyword(kinds):
     assert kinds.pack(value={"_": "empty"}) == word(0x1C)
+
+
+class Rewriter(HostileValue):
+    """Sets or deletes the key "z" of the dict being packed while it is
+    converted, then answers 5 (an iteration gives [5])."""
+
+    def act(self):
+        if self.action == "set":
+            self.target["z"] = 99
+        else:
+            del self.target["z"]
+
+    def items(self):
+        return [5]
+
+
+REWRITE_TYPES = ["int", "long", "double", "Bool", "Vector<int>"]
+REWRITE_SCHEMA = {"constructors": [
+    {"id": 1, "predicate": "outer", "params": [{"name": "inner", "type": "C"}, {"name": "z", "type": "int"}]},
+] + [{"id": 2 + i, "predicate": t, "type": "C", "params": [{"name": "a", "type": t}, {"name": "z", "type": "int"}]}
+     for i, t in enumerate(REWRITE_TYPES)]}
+
+
+@pytest.mark.parametrize("kind", [dict, type("DictSubclass", (dict,), {})])
+@pytest.mark.parametrize("action", ["set", "delete"])
+@pytest.mark.parametrize("type_name", REWRITE_TYPES)
+@pytest.mark.parametrize("nested", [False, True], ids=["same-object", "from-nested-object"])
+def test_value_changed_by_a_conversion_hook_is_written_as_it_is_then(kind, action, type_name, nested):
+    parser = SorbParser(REWRITE_SCHEMA)
+    target = kind({"_": "outer", "z": 1} if nested else {"_": type_name, "z": 1})
+    inner = {"_": type_name, "a": Rewriter(action, target, 5)}
+    if nested:
+        target["inner"] = inner
+    else:
+        target.update(inner)
+    plain = {"_": type_name, "a": [5] if type_name.startswith("Vector") else 5}
+    final = {"z": 99} if action == "set" else {}
+    expected = parser.pack({"_": "outer", "inner": plain, **final} if nested else {**plain, **final})
+    assert parser.pack(target) == expected
+    if type_name == "int" and not nested:
+        assert expected.hex() == "02000000" "05000000" + ("63000000" if action == "set" else "00000000")
+
+
+MEMORY_LIMIT = """
+import json, resource
+from Vorlan.sorb import SorbParser
+big = SorbParser({"constructors": [{"id": 1, "predicate": "big", "params": [
+    {"name": "p%d" % i, "type": "int"} for i in range(500_000)]}]})
+deep = SorbParser({"constructors": [{"id": 2, "predicate": "deep", "params": [
+    {"name": "v", "type": "Vector<Vector" + "X" * (1 << 23) + ">"}]}]})
+size = next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize'))
+limit = size * 1024 + (1 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    big.pack({"_": "big"})
+    print("packed")
+except MemoryError:
+    print("MemoryError")
+data = deep.pack({"_": "deep", "v": [[]]})
+print(data.hex(), deep.unpack(data)["v"])
+"""
+
+
+def test_allocation_failures_in_pack_and_unpack_raise_memory_error():
+    if "san" in os.environ.get("LD_PRELOAD", "") or not os.path.exists("/proc/self/status"):
+        pytest.skip("needs an address-space limit, which the sanitizer runtimes cannot live with")
+    if os.environ.get("VORLAN_EMULATED"):
+        pytest.skip("the emulator does not enforce an address-space limit")
+    # A fixed mmap threshold: every large block is mapped on its own and
+    # unmapped when freed, so none can come from a hole an earlier one left.
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
+    proc = subprocess.run([sys.executable, "-c", MEMORY_LIMIT], capture_output=True, text=True,
+                          timeout=120, env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError", "02000000" "15c4b51c" "01000000" "15c4b51c" "00000000",
+                                   "[[]]"]
+
+
+def test_a_parser_whose_construction_failed_refuses_every_use():
+    kept = []
+
+    class Keeper(SorbParser):
+        def __del__(self):
+            kept.append(self)
+
+    # The second entry redefines "a" and then fails: the table holds a part.
+    with pytest.raises(KeyError):
+        Keeper({"constructors": [{"id": 1, "predicate": "a"},
+                                 {"id": 2, "predicate": "a", "params": [{"name": "x"}]}]})
+    gc.collect()
+    parser = kept.pop()
+    for use in (lambda: parser.pack({"_": "a"}), lambda: parser.unpack(word(1))):
+        with pytest.raises(RuntimeError, match="construction failed"):
+            use()
+    Keeper.__del__ = lambda self: None
+
+
+class Raising(dict):
+    def __getitem__(self, key):
+        raise LookupError(key)
+
+
+DOT_SCHEMA = {"constructors": [{"id": 1, "predicate": ".dot", "type": "Dot", "params": [
+    {"name": "flags", "type": "#"}, {"name": "text", "type": "flags.0?string"},
+    {"name": "child", "type": "flags.1?Dot"}]}]}
+
+
+@pytest.mark.parametrize("value, note", [
+    ({"_": ".dot", "text": 5}, "while packing .dot.text"),
+    (Raising({"_": ".dot", "text": "x"}), "while packing .dot.text"),
+    ({"_": ".dot", "child": Raising({"_": ".dot", "text": "x"})}, "while packing .dot.child.text"),
+])
+def test_note_names_the_parameter_that_failed(value, note):
+    with pytest.raises((TypeError, LookupError)) as info:
+        SorbParser(DOT_SCHEMA).pack(value)
+    assert info.value.__notes__ == [note]

@@ -36,10 +36,10 @@ std::string ErrorPath::describe(bool reading) const {
     if (levels_.back().kind == Kind::object) steps.push_back(levels_.back().name);
     for (size_t i = outer; i-- > inner + (failed.kind == Kind::element ? 1 : 0);) {
         const Level& level = levels_[i];
-        if (level.kind == Kind::param) steps.push_back("." + level.name);
+        // A parameter joins what comes before it with a dot.
+        if (level.kind == Kind::param) steps.push_back((steps.empty() ? "" : ".") + level.name);
         if (level.kind == Kind::element) steps.push_back("[" + std::to_string(level.index) + "]");
     }
-    if (!steps.empty() && steps.front().starts_with(".")) steps.front().erase(0, 1);
     std::string path;
     if (steps.size() > kShownLevels) {
         for (size_t i = 0; i < kShownLevels / 2; ++i) path += steps[i];

@@ -18,6 +18,8 @@ struct SorbParser {
     uint64_t position;   // next byte to read or write
     int32_t error_flag;  // sticky end-of-data flag of the reader
     int busy;            // set while a pack or unpack runs on this parser
+    int constructed;     // set once the schema compiled; a failed construction
+                         // can leave the object alive (a subclass's __del__)
 };
 
 extern PyTypeObject* SorbParser_Type;

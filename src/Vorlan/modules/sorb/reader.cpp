@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "byte_order.h"
 #include "error_path.h"
@@ -147,8 +146,9 @@ PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
         case TYPE_VECTOR: {
             // Only vectors nested in vectors come here; a parameter's own
             // element type is in the table.
-            const VectorElement element = vector_element(type_name);
-            return read_vector(element.type, element.name_ptr());
+            VectorElement element;
+            if (vector_element(type_name, &element) < 0) return nullptr;
+            return read_vector(element.type, element.name);
         }
         case TYPE_OBJECT:
             return read_object();

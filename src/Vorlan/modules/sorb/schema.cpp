@@ -203,12 +203,11 @@ int fill_param(PyObject* p, ParamDef* param, ConstructorDef* entry) {
     param->type_name = copy_cstring(utf8);
     if (param->type_name == nullptr) return -1;
     if (param->type_code == TYPE_VECTOR) {
-        int status = memory_error_on_throw([&] {
-            VectorElement element = vector_element(param->type_name);
-            param->elem_type = element.type;
-            param->elem_name = copy_cstring(element.name.c_str());
-        });
-        if (status < 0 || param->elem_name == nullptr) return -1;
+        VectorElement element;
+        if (vector_element(param->type_name, &element) < 0) return -1;
+        param->elem_type = element.type;
+        param->elem_name = copy_cstring(element.name);
+        if (param->elem_name == nullptr) return -1;
     }
     if (text.find('?') != std::string_view::npos) return parse_condition(ptype.get(), param, entry);
     return 0;
@@ -403,26 +402,38 @@ int32_t parse_type(std::string_view text) {
     return TYPE_OBJECT;
 }
 
-VectorElement vector_element(const char* type_text) {
-    VectorElement element;
-    if (type_text == nullptr) return element;
+int vector_element(const char* type_text, VectorElement* element) {
+    if (type_text == nullptr) return 0;
     static constexpr std::string_view kOpen = "Vector<";
     std::string_view text(type_text);
-    std::string without_open;
-    without_open.reserve(text.size());
+    if (text.find(kOpen) == std::string_view::npos && text.find('>') == std::string_view::npos) {
+        element->type = parse_type(text);
+        element->name = type_text;
+        return 0;
+    }
+    char* reduced = static_cast<char*>(std::malloc(text.size() + 1));
+    if (reduced == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    size_t size = 0;
     for (size_t i = 0; i < text.size();) {
         if (text.compare(i, kOpen.size(), kOpen) == 0) {
             i += kOpen.size();
         } else {
-            without_open.push_back(text[i++]);
+            reduced[size++] = text[i++];
         }
     }
-    for (char c : without_open) {
-        if (c != '>') element.name.push_back(c);
+    // Then every ">" of what is left, as a second pass.
+    size_t kept = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (reduced[i] != '>') reduced[kept++] = reduced[i];
     }
-    element.type = parse_type(element.name);
-    element.named = true;
-    return element;
+    reduced[kept] = '\0';
+    element->owned = reduced;
+    element->name = reduced;
+    element->type = parse_type(std::string_view(reduced, kept));
+    return 0;
 }
 
 ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id) {

@@ -7,8 +7,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -82,18 +82,23 @@ using TablePtr = std::unique_ptr<SchemaTable, TableDeleter>;
 // first; an unknown text is a nested object, never an error.
 int32_t parse_type(std::string_view type_text);
 
-// The elements of a vector parameter: the type text with every "Vector<" and
-// every ">" removed (single left-to-right passes, like str.replace), then
-// classified. A parameter without type text holds ints.
+// The elements of a vector: the type text with every "Vector<" and every ">"
+// removed (single left-to-right passes, like str.replace), then classified.
+// Without type text the elements are ints.
 struct VectorElement {
     int32_t type = TYPE_INT;
-    std::string name;  // the reduced type text
-    bool named = false;
-    // The reduced text, or null without type text. Computed on each call
-    // rather than stored, since a short string moves with the object.
-    const char* name_ptr() const { return named ? name.c_str() : nullptr; }
+    const char* name = nullptr;  // the reduced text: `owned`, or the type text itself
+    char* owned = nullptr;       // malloc'd when the reduction changed the text
+    VectorElement() = default;
+    VectorElement(const VectorElement&) = delete;
+    VectorElement& operator=(const VectorElement&) = delete;
+    ~VectorElement() { std::free(owned); }
 };
-VectorElement vector_element(const char* type_text);
+// Fills *element from type_text (null: ints). A text the reduction leaves as
+// it is, such as every element text already reduced once, is used in place
+// and costs no allocation. Throws nothing: on allocation failure sets
+// MemoryError and returns -1.
+int vector_element(const char* type_text, VectorElement* element);
 
 // Constructors by the host str of their name. A lookup uses the str's
 // cached hash, and the identity of the interned names that callers' literals

@@ -79,9 +79,20 @@ PyObject* refuse_concurrent_call() {
     return nullptr;
 }
 
-// The parser's compiler, or null with an exception when the cycle collector
-// has cleared it.
+// A subclass's __del__ can keep alive an object whose construction failed,
+// with a part of a table or none. It refuses to work. On refusal sets
+// RuntimeError and returns -1.
+int require_constructed(PyObject* self, bool constructed) {
+    if (constructed) return 0;
+    PyErr_Format(PyExc_RuntimeError, "%.200s object is unusable: its construction failed",
+                 Py_TYPE(self)->tp_name);
+    return -1;
+}
+
+// The parser's compiler, or null with an exception when the parser's
+// construction failed or the cycle collector has cleared the compiler.
 SorbSchemaCompiler* parser_compiler(SorbParser* self) {
+    if (require_constructed(reinterpret_cast<PyObject*>(self), self->constructed) < 0) return nullptr;
     if (!Py_IS_TYPE(self->compiler, g_compiler_type)) {
         PyErr_SetString(PyExc_RuntimeError, "SorbParser has no compiled schema");
         return nullptr;
@@ -99,7 +110,7 @@ PyObject* compiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     try {
         compiler->retired = new std::vector<TablePtr>();
         compiler->id_map = new std::unordered_map<uint32_t, ConstructorDef*>();
-        compiler->name_map = new NameIndex();
+        compiler->name_map = new NameIndex();  // last: its presence marks a whole compiler
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -124,7 +135,9 @@ PyObject* compiler_compile_method(PyObject* self, PyObject* const* args, Py_ssiz
     static const ArgSpec spec{"compile", names, 1, 1};
     Ref json_data;
     if (match_fastcall(spec, args, nargs, kwnames, &json_data) < 0) return nullptr;
-    if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(self), json_data.get()) < 0) {
+    auto* compiler = reinterpret_cast<SorbSchemaCompiler*>(self);
+    if (require_constructed(self, compiler->name_map != nullptr) < 0) return nullptr;
+    if (compiler_compile(compiler, json_data.get()) < 0) {
         add_traceback(TracebackSite::compile);
         return nullptr;
     }
@@ -180,6 +193,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         add_traceback(TracebackSite::parser_init);
         return nullptr;
     }
+    parser->constructed = 1;
     return self.release();
 }
 

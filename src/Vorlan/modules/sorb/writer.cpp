@@ -4,7 +4,6 @@
 // set; the whole pack stops at the first one.
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <utility>
 
 #include "byte_order.h"
@@ -57,15 +56,16 @@ PyObject* as_int(PyObject* value) {
     return integer_conversion(value);
 }
 
+// Most values are small exact ints: read in place, no reference taken, no
+// Python code run. False for any other value.
+inline bool small_int(PyObject* value, Py_ssize_t* out) {
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)))
+        return false;
+    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    return true;
+}
+
 int to_int32(PyObject* value, int32_t* out) {
-    // Most values are small ints: read in place, no reference taken.
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-        if (v >= INT32_MIN && v <= INT32_MAX) {
-            *out = static_cast<int32_t>(v);
-            return 0;
-        }
-    }
     Ref number(as_int(value));
     if (!number) return -1;
     int overflow = 0;
@@ -84,13 +84,6 @@ int to_int32(PyObject* value, int32_t* out) {
 }
 
 int to_uint64(PyObject* value, uint64_t* out) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-        if (v >= 0) {
-            *out = static_cast<uint64_t>(v);
-            return 0;
-        }
-    }
     Ref number(as_int(value));
     if (!number) return -1;
     if (PyLong_IsNegative(number.get())) {
@@ -107,6 +100,11 @@ struct Writer {
     SorbParser* parser;
     SorbSchemaCompiler* compiler;
     ErrorPath* path;  // where a failure lies, recorded while unwinding
+    // Counts the steps that may have run Python code (a conversion hook, an
+    // iterator, a dict subclass's methods, a key's __eq__). Code run there
+    // can change a dict whose values were read before, so an object reads
+    // its remaining values again once this has moved.
+    uint64_t python_steps = 0;
 
     int ensure_buffer(uint64_t n) {
         uint64_t needed = parser->position + n;
@@ -256,17 +254,26 @@ int Writer::write_default(int32_t type_code) {
 int Writer::write_value_body(PyObject* value, int32_t type_code, const char* type_name) {
     switch (type_code) {
         case TYPE_INT: {
+            Py_ssize_t small;
+            if (small_int(value, &small) && small >= INT32_MIN && small <= INT32_MAX)
+                return write_int32(static_cast<uint32_t>(small));
+            if (!PyLong_Check(value)) ++python_steps;  // its __int__
             int32_t v;
             if (to_int32(value, &v) < 0) return -1;
             return write_int32(static_cast<uint32_t>(v));
         }
         case TYPE_LONG: {
+            Py_ssize_t small;
+            if (small_int(value, &small) && small >= 0) return write_int64(static_cast<uint64_t>(small));
+            if (!PyLong_Check(value)) ++python_steps;
             uint64_t v;
             if (to_uint64(value, &v) < 0) return -1;
             return write_int64(v);
         }
         case TYPE_DOUBLE: {
-            double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            if (PyFloat_CheckExact(value)) return write_double(PyFloat_AS_DOUBLE(value));
+            if (!PyFloat_Check(value) && !PyLong_CheckExact(value)) ++python_steps;  // __float__, __index__
+            double v = PyFloat_AsDouble(value);
             if (v == -1.0 && PyErr_Occurred()) return -1;
             return write_double(v);
         }
@@ -275,6 +282,8 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
         case TYPE_BYTES:
             return write_bytes(value);
         case TYPE_BOOL: {
+            if (value == Py_True || value == Py_False) return write_int32(value == Py_True ? 1 : 0);
+            if (value != Py_None && !PyLong_CheckExact(value)) ++python_steps;  // __bool__, __len__
             int truth = PyObject_IsTrue(value);
             if (truth < 0) return -1;
             return write_int32(truth ? 1 : 0);
@@ -282,8 +291,9 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
         case TYPE_VECTOR: {
             // Only vectors nested in vectors come here; a parameter's own
             // element type is in the table.
-            const VectorElement element = vector_element(type_name);
-            return write_vector(value, element.type, element.name_ptr());
+            VectorElement element;
+            if (vector_element(type_name, &element) < 0) return -1;
+            return write_vector(value, element.type, element.name);
         }
         case TYPE_OBJECT:
             return write_object(value);
@@ -303,6 +313,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
     } else if (PyList_Check(value)) {
         return raise_expected("list", value);
     } else {
+        ++python_steps;  // iteration, and a new list that may start the collector
         list = Ref(PySequence_List(value));
         if (!list) return -1;
     }
@@ -350,34 +361,46 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
 
 // The values of one object's parameters, found before its bytes are
 // written: from an exact dict all of them, from a dict subclass the
-// conditional ones. Each parameter is asked for once, and written from the
-// value that decided its bit: a dict subclass may answer differently each
-// time, and a second answer could leave a set bit without its value; a hook
-// run by an earlier value cannot take a later one away mid-write either.
+// conditional ones. A conditional parameter is asked for once and written
+// from the value that decided its bit: a dict subclass may answer
+// differently each time, and a second answer could leave a set bit without
+// its value.
 class ParamValues {
 public:
-    explicit ParamValues(int32_t count)
-        : slots_(count <= kInline ? inline_ : new PyObject*[static_cast<size_t>(count)]),
-          count_(count) {
-        for (int32_t i = 0; i < count_; ++i) slots_[i] = nullptr;
-    }
+    ParamValues() = default;
     ~ParamValues() {
         for (int32_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
-        if (slots_ != inline_) delete[] slots_;
+        if (slots_ != inline_) std::free(slots_);
     }
     ParamValues(const ParamValues&) = delete;
     ParamValues& operator=(const ParamValues&) = delete;
 
-    // Takes over a new reference.
+    // Room for `count` values, all absent. On error sets MemoryError and
+    // returns -1.
+    int init(int32_t count) {
+        if (count > kInline) {
+            slots_ = static_cast<PyObject**>(std::calloc(static_cast<size_t>(count), sizeof(PyObject*)));
+            if (slots_ == nullptr) {
+                slots_ = inline_;
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        count_ = count;
+        return 0;
+    }
+    // Takes over a new reference for a slot that holds none yet.
     void keep(int32_t index, PyObject* value) { slots_[index] = value; }
+    // Takes over a new reference (or null), dropping the value kept before.
+    void replace(int32_t index, PyObject* value) { Py_XSETREF(slots_[index], value); }
     // The kept value (borrowed: held until this object dies), or null.
     PyObject* get(int32_t index) const { return slots_[index]; }
 
 private:
     static constexpr int32_t kInline = 24;
-    PyObject* inline_[kInline];
-    PyObject** slots_;
-    int32_t count_;
+    PyObject* inline_[kInline] = {};  // a few wide stores, cheaper than a loop
+    PyObject** slots_ = inline_;
+    int32_t count_ = 0;
 };
 
 // Every parameter value of an exact dict. The dict's own entries are walked
@@ -386,9 +409,11 @@ private:
 // and decoded dicts hold), so a dict in schema order costs no hashing.
 // Parameters left over are looked up, unless every entry of the dict was
 // matched, which proves them absent. A name shared by two parameters is
-// always looked up, as one entry serves both. Runs no Python code but key
-// comparisons in those lookups; on error sets an exception and returns -1.
-int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values) {
+// always looked up, as one entry serves both. Runs no Python code but the
+// __eq__ of keys that are not exact str, met by those lookups; on error sets
+// an exception, stores the parameter's index in *failed and returns -1.
+int gather_exact(Writer& writer, PyObject* obj, const ConstructorDef* entry, ParamValues& values,
+                 int32_t* failed) {
     PyObject* underscore = module_string(StringId::underscore);
     Py_ssize_t pos = 0;
     Py_ssize_t matched = 0;
@@ -409,25 +434,44 @@ int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values
         }
     }
     bool complete = matched == PyDict_GET_SIZE(obj);
+    if (!complete) {
+        // The lookups below compare keys of equal hash, which is Python
+        // code for any key that is not an exact str.
+        pos = 0;
+        while (PyDict_Next(obj, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                ++writer.python_steps;
+                break;
+            }
+        }
+    }
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
         if (param.is_flags_word || values.get(j) != nullptr) continue;
         if (complete && !param.key_repeats) continue;
         PyObject* found = nullptr;
-        if (PyDict_GetItemRef(obj, param.name_object, &found) < 0) return -1;
+        if (PyDict_GetItemRef(obj, param.name_object, &found) < 0) {
+            *failed = j;
+            return -1;
+        }
         if (found != nullptr) values.keep(j, found);
     }
     return 0;
 }
 
 // The conditional parameters of a dict subclass, by its own presence test
-// and item access. On error sets an exception and returns -1.
-int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values) {
+// and item access. On error sets an exception, stores the parameter's index
+// in *failed and returns -1.
+int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values,
+                       int32_t* failed) {
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word || !param.is_conditional) continue;
         PyObject* value = nullptr;
-        if (lookup(obj, false, param.name_object, &value) < 0) return -1;
+        if (lookup(obj, false, param.name_object, &value) < 0) {
+            *failed = i;
+            return -1;
+        }
         if (value != nullptr) values.keep(i, value);
     }
     return 0;
@@ -436,11 +480,13 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
 // The "_" entry of an exact dict as a new reference (None when missing).
 // Decoded dicts and literals put it first, where it is found without a
 // lookup. On error sets an exception and returns null.
-PyObject* exact_name(PyObject* obj) {
+PyObject* exact_name(Writer& writer, PyObject* obj) {
     PyObject* underscore = module_string(StringId::underscore);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     if (PyDict_Next(obj, &pos, &key, &value) && key == underscore) return Py_NewRef(value);
+    // The lookup may meet a key whose __eq__ is Python code.
+    ++writer.python_steps;
     PyObject* name = nullptr;
     if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
     return name ? name : Py_NewRef(Py_None);
@@ -453,9 +499,10 @@ int Writer::write_object_body(PyObject* obj) {
     bool exact = PyDict_CheckExact(obj);
     Ref name;
     if (exact) {
-        name = Ref(exact_name(obj));
+        name = Ref(exact_name(*this, obj));
         if (!name) return -1;
     } else {
+        ++python_steps;  // a subclass's get() and item access
         PyObject* get = PyObject_GetAttr(obj, module_string(StringId::get));
         if (get == nullptr) return -1;  // the host's AttributeError
         Ref get_owned(get);
@@ -487,9 +534,15 @@ int Writer::write_object_body(PyObject* obj) {
         return fail_object();
     };
 
-    ParamValues values(entry->param_count);
-    if ((exact ? gather_exact(obj, entry, values) : gather_conditional(obj, entry, values)) < 0)
-        return fail_object();
+    ParamValues values;
+    if (values.init(entry->param_count) < 0) return fail_object();
+    int32_t failed = 0;
+    int gathered = exact ? gather_exact(*this, obj, entry, values, &failed)
+                         : gather_conditional(obj, entry, values, &failed);
+    if (gathered < 0) return fail(entry->params[failed]);
+    // The values just read stand for an exact dict until Python code may
+    // have run; a subclass is always asked again (it never equals ~0).
+    const uint64_t steps_when_read = exact ? python_steps : ~uint64_t{0};
     uint32_t flags = 0;
     uint32_t flags2 = 0;
     for (int32_t i = 0; i < entry->param_count; ++i) {
@@ -532,23 +585,20 @@ int Writer::write_object_body(PyObject* obj) {
             if (write_param(value, param) < 0) return fail(param);
             continue;
         }
-        if (exact) {
-            PyObject* value = values.get(i);
-            if (value == nullptr) {
-                if (write_default(param.type_code) < 0) return fail(param);
-                continue;
-            }
-            if (write_param(value, param) < 0) return fail(param);
-            continue;
+        // An unconditional value is taken from the dict as it is now: read
+        // again if Python code may have changed it since it was gathered
+        // (always, from a dict subclass).
+        if (python_steps != steps_when_read) {
+            PyObject* now = nullptr;
+            if (lookup(obj, exact, param.name_object, &now) < 0) return fail(param);
+            values.replace(i, now);
         }
-        Ref value;
-        int found = lookup(obj, false, param.name_object, value.out());
-        if (found < 0) return fail(param);
-        if (found == 0) {
+        PyObject* value = values.get(i);
+        if (value == nullptr) {
             if (write_default(param.type_code) < 0) return fail(param);
             continue;
         }
-        if (write_param(value.get(), param) < 0) return fail(param);
+        if (write_param(value, param) < 0) return fail(param);
     }
     return 0;
 }
