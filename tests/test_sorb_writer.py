@@ -391,9 +391,11 @@ def test_allocation_failures_in_pack_and_unpack_raise_memory_error():
         pytest.skip("needs an address-space limit, which the sanitizer runtimes cannot live with")
     if os.environ.get("VORLAN_EMULATED"):
         pytest.skip("the emulator does not enforce an address-space limit")
-    # A fixed mmap threshold: every large block is mapped on its own and
-    # unmapped when freed, so none can come from a hole an earlier one left.
+    # The interpreter's own small-object allocator and a fixed mmap
+    # threshold: every large block is mapped on its own and unmapped when
+    # freed, so none can come from a hole that freed objects left.
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
+    env.pop("PYTHONMALLOC", None)
     proc = subprocess.run([sys.executable, "-c", MEMORY_LIMIT], capture_output=True, text=True,
                           timeout=120, env=env)
     assert proc.returncode == 0, proc.stderr
