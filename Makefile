@@ -8,19 +8,19 @@ JOBS    ?= 2
 
 .PHONY: demo test quick-test valgrind lsan fuzz fuzz-build fuzz-replay fuzz-merge fuzz-hypothesis \
 	test-tsan coverage bench install native-test test-arm test-arm-python free-threaded-check \
-	pytest test-asan test-py315 test-packaging root clean
+	pytest test-asan test-py315 test-debug test-packaging root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests (here and cross-built for aarch64 under the
-# emulator), pytest (also on CPython 3.15 and under the emulator), the
-# packaging checks, pytest against the sanitizer build, a replay of the fuzz
-# corpus, the thread tests under ThreadSanitizer and a memcheck run. `make
-# quick-test` is the fast loop while developing.
+# emulator), pytest (also on CPython 3.15, on the debug interpreter and under
+# the emulator), the packaging checks, pytest against the sanitizer build, a
+# replay of the fuzz corpus, the thread tests under ThreadSanitizer and a
+# memcheck run. `make quick-test` is the fast loop while developing.
 test: install native-test test-arm test-arm-python free-threaded-check pytest test-py315 \
-	test-packaging test-asan lsan fuzz-replay test-tsan valgrind
+	test-debug test-packaging test-asan lsan fuzz-replay test-tsan valgrind
 
 quick-test: install pytest
 
@@ -91,6 +91,16 @@ free-threaded-check:
 
 pytest:
 	$(IN_ROOT) $(VPY) -m pytest -q
+
+# The pytest suite on Debian's debug interpreter (python3.14d), which checks
+# the C API's use at run time and keeps the reference totals that the leak
+# pass of tests/test_leaks.py reads. Built without NDEBUG, so that the
+# assertions in the interpreter's inline functions run in the modules too.
+DEBUG_VENV := build/venv-debug
+test-debug:
+	$(IN_ROOT) sh -c '[ -x $(DEBUG_VENV)/bin/python ] || python3.14d -m venv --system-site-packages $(DEBUG_VENV)'
+	$(IN_ROOT) $(DEBUG_VENV)/bin/python $(PIP_INSTALL) -C build-dir=build/debug -C cmake.build-type=Debug .
+	$(IN_ROOT) $(DEBUG_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # The package built and its pytest suite run on the next CPython as well, so
 # that users who upgrade are covered.
