@@ -7,20 +7,20 @@ VPY     := $(VENV)/bin/python
 JOBS    ?= 2
 
 .PHONY: demo test quick-test valgrind lsan fuzz fuzz-build fuzz-replay fuzz-merge fuzz-hypothesis \
-	test-tsan coverage bench install native-test test-arm test-arm-python free-threaded-check \
-	pytest test-asan test-py315 test-packaging root clean
+	test-tsan coverage coverage-free-threaded bench install native-test test-arm test-arm-python \
+	free-threaded-check pytest test-asan test-py315 test-debug test-packaging root clean
 
 demo: install
 	$(IN_ROOT) $(VPY) examples/demo.py
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests (here and cross-built for aarch64 under the
-# emulator), pytest (also on CPython 3.15 and under the emulator), the
-# packaging checks, pytest against the sanitizer build, a replay of the fuzz
-# corpus, the thread tests under ThreadSanitizer and a memcheck run. `make
-# quick-test` is the fast loop while developing.
+# emulator), pytest (also on CPython 3.15, on the debug interpreter and under
+# the emulator), the packaging checks, pytest against the sanitizer build, a
+# replay of the fuzz corpus, the thread tests under ThreadSanitizer and a
+# memcheck run. `make quick-test` is the fast loop while developing.
 test: install native-test test-arm test-arm-python free-threaded-check pytest test-py315 \
-	test-packaging test-asan lsan fuzz-replay test-tsan valgrind
+	test-debug test-packaging test-asan lsan fuzz-replay test-tsan valgrind
 
 quick-test: install pytest
 
@@ -91,6 +91,16 @@ free-threaded-check:
 
 pytest:
 	$(IN_ROOT) $(VPY) -m pytest -q
+
+# The pytest suite on Debian's debug interpreter (python3.14d), which checks
+# the C API's use at run time and keeps the reference totals that the leak
+# pass of tests/test_leaks.py reads. Built without NDEBUG, so that the
+# assertions in the interpreter's inline functions run in the modules too.
+DEBUG_VENV := build/venv-debug
+test-debug:
+	$(IN_ROOT) sh -c '[ -x $(DEBUG_VENV)/bin/python ] || python3.14d -m venv --system-site-packages $(DEBUG_VENV)'
+	$(IN_ROOT) $(DEBUG_VENV)/bin/python $(PIP_INSTALL) -C build-dir=build/debug -C cmake.build-type=Debug .
+	$(IN_ROOT) $(DEBUG_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # The package built and its pytest suite run on the next CPython as well, so
 # that users who upgrade are covered.
@@ -183,28 +193,44 @@ test-tsan:
 
 
 # Line and branch coverage of src/ by the pytest and native suites: both
-# built with gcov instrumentation (-O0), the suites run, gcovr's text
-# summaries to build/coverage/*.txt and its HTML pages to
+# built with gcov instrumentation (-O0, counters updated atomically since
+# the thread tests race through the same code), the suites run, gcovr's
+# text summaries to build/coverage/*.txt and its HTML pages to
 # build/coverage/index.html. Branches the compiler adds for exceptions and
-# for branches it proves unreachable are left out.
-COV_VENV := build/venv-cov
+# for branches it proves unreachable are left out. `make coverage
+# PYTHON=python3.14t` (or `make coverage-free-threaded`) measures on the
+# free-threaded interpreter instead, in folders of its own
+# (build/coverage-3.14t).
+COV_SUFFIX := $(if $(filter python3.14,$(PYTHON)),,-$(patsubst python%,%,$(PYTHON)))
+COV_VENV   := build/venv-cov$(COV_SUFFIX)
+COV_BUILD  := build/cov$(COV_SUFFIX)
+COV_NATIVE := build/native-cov$(COV_SUFFIX)
+COV_OUT    := build/coverage$(COV_SUFFIX)
+# mypy's compiled modules do not load on a free-threaded interpreter.
+COV_PYTEST := $(if $(filter %t,$(PYTHON)),--ignore=tests/test_stubs.py)
 GCOVR    := gcovr -r . --filter src/ --exclude-throw-branches --exclude-unreachable-branches \
-	build/cov build/native-cov
+	$(COV_BUILD) $(COV_NATIVE)
 coverage:
-	$(IN_ROOT) sh -c '[ -x $(COV_VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(COV_VENV)'
-	$(IN_ROOT) sh -c 'find build/cov build/native-cov -name "*.gcda" -delete 2>/dev/null; true'
+	$(IN_ROOT) sh -c 'command -v $(PYTHON) >/dev/null || { echo "coverage: no $(PYTHON) in the build root"; exit 1; }'
+	$(IN_ROOT) sh -c '[ -x $(COV_VENV)/bin/python ] || \
+	    $(PYTHON) -m venv --system-site-packages --without-pip $(COV_VENV)'
+	$(IN_ROOT) sh -c 'find $(COV_BUILD) $(COV_NATIVE) -name "*.gcda" -delete 2>/dev/null; true'
 	$(IN_ROOT) $(COV_VENV)/bin/python $(PIP_INSTALL) \
-	    -C build-dir=build/cov -C cmake.build-type=Debug -C cmake.define.VORLAN_COVERAGE=ON .
-	$(IN_ROOT) sh -c 'cmake -S . -B build/native-cov -G Ninja -DVORLAN_NATIVE_TESTS=ON \
+	    -C build-dir=$(COV_BUILD) -C cmake.build-type=Debug -C cmake.define.VORLAN_COVERAGE=ON .
+	$(IN_ROOT) sh -c 'cmake -S . -B $(COV_NATIVE) -G Ninja -DVORLAN_NATIVE_TESTS=ON \
 	    -DCMAKE_BUILD_TYPE=Debug -DVORLAN_COVERAGE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
-	    >/dev/null && cmake --build build/native-cov -j $(JOBS) && \
-	    ctest --test-dir build/native-cov --output-on-failure'
-	$(IN_ROOT) $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider
-	$(IN_ROOT) sh -c 'mkdir -p build/coverage && \
-	    $(GCOVR) --txt build/coverage/lines.txt --txt-metric line \
-	        --html-details build/coverage/index.html && \
-	    $(GCOVR) --txt build/coverage/branches.txt --txt-metric branch && \
-	    cat build/coverage/lines.txt build/coverage/branches.txt'
+	    >/dev/null && cmake --build $(COV_NATIVE) -j $(JOBS) && \
+	    ctest --test-dir $(COV_NATIVE) --output-on-failure'
+	$(IN_ROOT) $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider $(COV_PYTEST)
+	$(IN_ROOT) sh -c 'mkdir -p $(COV_OUT) && \
+	    $(GCOVR) --txt $(COV_OUT)/lines.txt --txt-metric line \
+	        --html-details $(COV_OUT)/index.html && \
+	    $(GCOVR) --txt $(COV_OUT)/branches.txt --txt-metric branch && \
+	    echo "Coverage on $$($(COV_VENV)/bin/python -c "import sys; print(sys.version)")" && \
+	    cat $(COV_OUT)/lines.txt $(COV_OUT)/branches.txt'
+
+coverage-free-threaded:
+	$(MAKE) coverage PYTHON=python3.14t
 
 # LeakSanitizer over a short workload of both modules, on the sanitizer build.
 lsan: test-asan

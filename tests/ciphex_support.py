@@ -139,7 +139,7 @@ class BytearraySub(bytearray):
     pass
 
 
-_keep = []  # mmaps and files must outlive the objects that view them
+_keep = []  # mmaps must outlive the objects that view them
 
 
 def _mmap_rw(data):
@@ -150,11 +150,13 @@ def _mmap_rw(data):
 
 
 def _mmap_ro(data):
-    f = tempfile.TemporaryFile()
-    f.write(data)
-    f.flush()
-    m = mmap.mmap(f.fileno(), len(data), access=mmap.ACCESS_READ)
-    _keep.append((f, m))
+    # The map holds its own descriptor, so the file can close at once (left
+    # open, the debug interpreter reports each one at exit).
+    with tempfile.TemporaryFile() as f:
+        f.write(data)
+        f.flush()
+        m = mmap.mmap(f.fileno(), len(data), access=mmap.ACCESS_READ)
+    _keep.append(m)
     return m
 
 

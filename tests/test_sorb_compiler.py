@@ -233,7 +233,11 @@ def test_compile_leaves_the_callers_name_strings_uninterned():
 def test_repeat_compile_keeps_entries_of_the_earlier_table_valid():
     compiler = SorbSchemaCompiler()
     for i in range(50):
-        compiler.compile({"constructors": [{"id": i, "predicate": f"c{i}",
+        # New ids and names, then ids and names that repeat on different
+        # cycles: an earlier table stays reached by an id alone or a name
+        # alone, or by nothing (and is then freed).
+        key = i if i < 20 else i % 3
+        compiler.compile({"constructors": [{"id": key, "predicate": f"c{i if i < 20 else i % 5}",
                                             "params": [{"name": "x", "type": "string"}]}]})
     # Nothing observable from Python besides not crashing; run under the
     # sanitizer build this catches use of a released table.

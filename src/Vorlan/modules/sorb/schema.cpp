@@ -528,6 +528,23 @@ int parse_json_schema(SorbSchemaCompiler* compiler, PyObject* json_data) {
     return compile_defs(compiler, defs.get());
 }
 
+// Frees the tables of earlier compiles that neither map reaches any more, so
+// that compiling the same schema again and again keeps one copy, not all.
+void release_unreachable_tables(SorbSchemaCompiler* compiler) {
+    auto reachable = [compiler](const TablePtr& table) {
+        for (int32_t i = 0; i < table->count; ++i) {
+            const ConstructorDef* entry = &table->constructors[i];
+            if (compiler_find_id(compiler, entry->id) == entry) return true;
+            if (entry->name_object != nullptr && compiler->name_map->find(entry->name_object) == entry)
+                return true;
+        }
+        return false;
+    };
+    PyObject* pending = PyErr_GetRaisedException();  // kept across the frees
+    std::erase_if(*compiler->retired, [&](const TablePtr& table) { return !reachable(table); });
+    PyErr_SetRaisedException(pending);
+}
+
 }  // namespace
 
 int compiler_compile(SorbSchemaCompiler* compiler, PyObject* json_data) {
@@ -537,7 +554,9 @@ int compiler_compile(SorbSchemaCompiler* compiler, PyObject* json_data) {
                         "SorbSchemaCompiler.compile is already running on this compiler");
         return -1;
     }
-    if (parse_json_schema(compiler, json_data) < 0) {
+    int status = parse_json_schema(compiler, json_data);
+    release_unreachable_tables(compiler);
+    if (status < 0) {
         add_traceback(TracebackSite::parse_json_schema);
         return -1;
     }

@@ -129,8 +129,8 @@ struct SorbSchemaCompiler {
     PyObject_HEAD
     SchemaTable* schema;  // the table of the latest compile, or null
     // Tables of earlier compiles on this object. Map entries that a later
-    // schema did not redefine still point into them, so they live until
-    // the compiler does.
+    // schema did not redefine still point into them; each compile frees
+    // those that no map entry points into any more.
     std::vector<TablePtr>* retired;
     std::unordered_map<uint32_t, ConstructorDef*>* id_map;
     NameIndex* name_map;
