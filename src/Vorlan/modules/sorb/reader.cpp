@@ -93,6 +93,30 @@ struct Reader {
                                     static_cast<Py_ssize_t>(size), "strict");
     }
 
+    // A value of one of the types that hold no other values, or the
+    // unknown-type error. Inlined into the object and vector loops, which
+    // add its traceback entry on failure as read_value would.
+    PyObject* read_scalar(int32_t type_code) {
+        switch (type_code) {
+            case TYPE_INT:
+                return PyLong_FromUnsignedLong(read_int32());
+            case TYPE_LONG:
+                return PyLong_FromUnsignedLongLong(read_int64());
+            case TYPE_DOUBLE:
+                return PyFloat_FromDouble(read_double());
+            case TYPE_STRING:
+                return read_string();
+            case TYPE_BYTES:
+                return read_bytes();
+            case TYPE_BOOL:
+                return PyBool_FromLong(read_int32() != 0);
+            default:
+                error_flag = 1;
+                PyErr_Format(PyExc_ValueError, "Unknown type: %d", static_cast<int>(type_code));
+                return nullptr;
+        }
+    }
+
     // Each adds its traceback entry on failure around the *_body step.
     PyObject* read_value(int32_t type_code, const char* type_name);
     // A vector whose element type and its text are already worked out.
@@ -121,8 +145,14 @@ PyObject* Reader::read_vector(int32_t elem_type, const char* elem_name) {
 }
 
 PyObject* Reader::read_param(const ParamDef& param) {
-    if (param.type_code != TYPE_VECTOR) return read_value(param.type_code, param.type_name);
-    return with_traceback(read_vector(param.elem_type, param.elem_name), TracebackSite::read_value);
+    switch (param.type_code) {
+        case TYPE_VECTOR:
+            return with_traceback(read_vector(param.elem_type, param.elem_name), TracebackSite::read_value);
+        case TYPE_OBJECT:
+            return with_traceback(read_object(), TracebackSite::read_value);
+        default:
+            return with_traceback(read_scalar(param.type_code), TracebackSite::read_value);
+    }
 }
 
 PyObject* Reader::read_object() {
@@ -131,18 +161,6 @@ PyObject* Reader::read_object() {
 
 PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
     switch (type_code) {
-        case TYPE_INT:
-            return PyLong_FromUnsignedLong(read_int32());
-        case TYPE_LONG:
-            return PyLong_FromUnsignedLongLong(read_int64());
-        case TYPE_DOUBLE:
-            return PyFloat_FromDouble(read_double());
-        case TYPE_STRING:
-            return read_string();
-        case TYPE_BYTES:
-            return read_bytes();
-        case TYPE_BOOL:
-            return PyBool_FromLong(read_int32() != 0);
         case TYPE_VECTOR: {
             // Only vectors nested in vectors come here; a parameter's own
             // element type is in the table.
@@ -153,9 +171,7 @@ PyObject* Reader::read_value_body(int32_t type_code, const char* type_name) {
         case TYPE_OBJECT:
             return read_object();
         default:
-            error_flag = 1;
-            PyErr_Format(PyExc_ValueError, "Unknown type: %d", static_cast<int>(type_code));
-            return nullptr;
+            return read_scalar(type_code);
     }
 }
 
@@ -208,10 +224,28 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
     // element left, so the loop stops there; the outcome is that of the
     // full count.
     int32_t i = 0;
+    if (sized && elem_type != TYPE_STRING && elem_type != TYPE_BYTES && elem_type != TYPE_VECTOR &&
+        elem_type != TYPE_OBJECT) {
+        // Fixed-size elements that all fit in the bytes left: no read can
+        // run short, so each goes straight into its slot.
+        for (; i < count; ++i) {
+            uint64_t before = position;
+            PyObject* element = read_scalar(elem_type);
+            if (element == nullptr) {
+                add_traceback(TracebackSite::read_value);
+                path->element(i, elem_name, before);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), i, element);
+        }
+        return list.release();
+    }
     for (; i < count; ++i) {
         uint64_t before = position;
         int32_t was_short = error_flag;
-        PyObject* element = read_value(elem_type, elem_name);
+        PyObject* element = elem_type == TYPE_OBJECT
+                                ? with_traceback(read_object(), TracebackSite::read_value)
+                                : read_value(elem_type, elem_name);
         if (element == nullptr) {
             path->element(i, elem_name, before);
             return nullptr;  // a sized list's empty slots are fine to discard
