@@ -190,10 +190,56 @@ struct Writer {
             PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
             return -1;
         }
+        // ASCII text is its own UTF-8 form.
+        if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value))
+            return write_byte_string(static_cast<const char*>(PyUnicode_DATA(value)),
+                                     PyUnicode_GET_LENGTH(value));
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
         if (utf8 == nullptr) return -1;
         return write_byte_string(utf8, size);
+    }
+
+    // The common values, written straight from a borrowed reference without
+    // the dispatch of write_value: exact ints in range, floats, ASCII str,
+    // bytes, True and False. Converting them runs no Python code and cannot
+    // fail. Returns 1 when written, 0 when the value must take write_value,
+    // -1 when the buffer cannot grow (exception set).
+    int write_plain(PyObject* value, int32_t type_code) {
+        switch (type_code) {
+            case TYPE_INT:
+            case TYPE_LONG: {
+                if (!PyLong_CheckExact(value)) return 0;
+                long long v;
+                if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+                    v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+                } else {
+                    // Cheap for an exact int below 2**63; what is left, and
+                    // every error, takes write_value.
+                    int overflow = 0;
+                    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                    if (overflow != 0) return 0;
+                }
+                if (type_code == TYPE_LONG) return v < 0 ? 0 : write_int64(static_cast<uint64_t>(v)) < 0 ? -1 : 1;
+                if (v < INT32_MIN || v > INT32_MAX) return 0;
+                return write_int32(static_cast<uint32_t>(v)) < 0 ? -1 : 1;
+            }
+            case TYPE_DOUBLE:
+                if (!PyFloat_CheckExact(value)) return 0;
+                return write_double(PyFloat_AS_DOUBLE(value)) < 0 ? -1 : 1;
+            case TYPE_STRING:
+                if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return 0;
+                return write_byte_string(static_cast<const char*>(PyUnicode_DATA(value)),
+                                         PyUnicode_GET_LENGTH(value)) < 0 ? -1 : 1;
+            case TYPE_BYTES:
+                if (!PyBytes_CheckExact(value) || PyBytes_GET_SIZE(value) > kMaxByteString) return 0;
+                return write_byte_string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)) < 0 ? -1 : 1;
+            case TYPE_BOOL:
+                if (value != Py_True && value != Py_False) return 0;
+                return write_int32(value == Py_True ? 1 : 0) < 0 ? -1 : 1;
+            default:
+                return 0;
+        }
     }
 
     int write_default(int32_t type_code);
@@ -208,6 +254,8 @@ struct Writer {
     // One parameter's value; a vector takes the element type that the
     // table holds for it, with the same traceback as through write_value.
     int write_param(PyObject* value, const ParamDef& param) {
+        int plain = write_plain(value, param.type_code);
+        if (plain != 0) return plain > 0 ? 0 : with_traceback(-1, TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
         return with_traceback(write_vector(value, param.elem_type, param.elem_name),
                               TracebackSite::write_value);
@@ -335,6 +383,15 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         Ref element(PyList_GetItemRef(list.get(), i));
         if (!element) return -1;
 #else
+        // A plain element runs no Python code while it is written, so the
+        // list's own reference holds it.
+        int plain = write_plain(PyList_GET_ITEM(list.get(), i), elem_type);
+        if (plain > 0) continue;
+        if (plain < 0) {
+            add_traceback(TracebackSite::write_value);
+            path->element(i, elem_name, 0);
+            return -1;
+        }
         // Held while it is written: a hook may take it out of the list.
         Ref element(Py_NewRef(PyList_GET_ITEM(list.get(), i)));
 #endif
@@ -403,20 +460,30 @@ private:
     int32_t count_ = 0;
 };
 
+// Equal exact str objects: a str has one canonical form, so equal texts
+// have equal kinds and equal data. Runs no Python code.
+bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // Every parameter value of an exact dict. The dict's own entries are walked
-// once, each key matched by identity to the parameter expected next (the
+// once, from `pos` with `matched` entries already seen (exact_name's "_"),
+// each key matched to the parameter expected next: by identity, since the
 // interned names of the table are the very objects callers' literal keys
-// and decoded dicts hold), so a dict in schema order costs no hashing.
+// and decoded dicts hold, or by its text when the key is another exact str
+// (keys built at run time), which finds what a lookup would find. A dict in
+// schema order thus costs no hashing and no scan.
 // Parameters left over are looked up, unless every entry of the dict was
 // matched, which proves them absent. A name shared by two parameters is
 // always looked up, as one entry serves both. Runs no Python code but the
 // __eq__ of keys that are not exact str, met by those lookups; on error sets
 // an exception, stores the parameter's index in *failed and returns -1.
-int gather_exact(Writer& writer, PyObject* obj, const ConstructorDef* entry, ParamValues& values,
-                 int32_t* failed) {
+int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t matched,
+                 const ConstructorDef* entry, ParamValues& values, int32_t* failed) {
     PyObject* underscore = module_string(StringId::underscore);
-    Py_ssize_t pos = 0;
-    Py_ssize_t matched = 0;
     int32_t next = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
@@ -424,9 +491,11 @@ int gather_exact(Writer& writer, PyObject* obj, const ConstructorDef* entry, Par
             ++matched;
             continue;
         }
+        bool text_key = PyUnicode_CheckExact(key);
         for (int32_t j = next; j < entry->param_count; ++j) {
             const ParamDef& param = entry->params[j];
-            if (param.name_object != key || param.key_repeats) continue;
+            if (param.key_repeats) continue;
+            if (param.name_object != key && !(text_key && same_text(param.name_object, key))) continue;
             if (!param.is_flags_word) values.keep(j, Py_NewRef(value));
             ++matched;
             next = j + 1;
@@ -479,12 +548,19 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
 
 // The "_" entry of an exact dict as a new reference (None when missing).
 // Decoded dicts and literals put it first, where it is found without a
-// lookup. On error sets an exception and returns null.
-PyObject* exact_name(Writer& writer, PyObject* obj) {
+// lookup; then *pos is past it and *matched 1, for gather_exact to go on
+// from there (else both are 0). On error sets an exception and returns null.
+PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* matched) {
     PyObject* underscore = module_string(StringId::underscore);
-    Py_ssize_t pos = 0;
+    Py_ssize_t first = 0;
     PyObject *key, *value;
-    if (PyDict_Next(obj, &pos, &key, &value) && key == underscore) return Py_NewRef(value);
+    *pos = 0;
+    *matched = 0;
+    if (PyDict_Next(obj, &first, &key, &value) && key == underscore) {
+        *pos = first;
+        *matched = 1;
+        return Py_NewRef(value);
+    }
     // The lookup may meet a key whose __eq__ is Python code.
     ++writer.python_steps;
     PyObject* name = nullptr;
@@ -498,8 +574,10 @@ int Writer::write_object_body(PyObject* obj) {
 
     bool exact = PyDict_CheckExact(obj);
     Ref name;
+    Py_ssize_t pos = 0;
+    Py_ssize_t matched = 0;
     if (exact) {
-        name = Ref(exact_name(*this, obj));
+        name = Ref(exact_name(*this, obj, &pos, &matched));
         if (!name) return -1;
     } else {
         ++python_steps;  // a subclass's get() and item access
@@ -537,7 +615,7 @@ int Writer::write_object_body(PyObject* obj) {
     ParamValues values;
     if (values.init(entry->param_count) < 0) return fail_object();
     int32_t failed = 0;
-    int gathered = exact ? gather_exact(*this, obj, entry, values, &failed)
+    int gathered = exact ? gather_exact(*this, obj, pos, matched, entry, values, &failed)
                          : gather_conditional(obj, entry, values, &failed);
     if (gathered < 0) return fail(entry->params[failed]);
     // The values just read stand for an exact dict until Python code may
