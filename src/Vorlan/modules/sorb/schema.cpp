@@ -228,6 +228,7 @@ PyObject* make_template_dict(ConstructorDef* entry) {
         int seen = PyDict_Contains(dict.get(), param.name_object);
         if (seen < 0) return nullptr;
         param.key_repeats = seen;
+        entry->any_key_repeats |= seen;
         if (seen) continue;
         PyObject* absent = param.is_conditional && param.type_code == TYPE_BOOL ? Py_False : Py_None;
         if (PyDict_SetItem(dict.get(), param.name_object, absent) < 0) return nullptr;

@@ -63,6 +63,9 @@ struct ConstructorDef {
     // name and every other key the value of its parameter when absent
     // (None, or False for a conditional Bool).
     PyObject* template_dict;
+    // 1 when some parameter's key_repeats is set: packing must then look
+    // such keys up even in a dict whose entries all matched.
+    int32_t any_key_repeats;
 };
 
 struct SchemaTable {

@@ -2,6 +2,7 @@
 //
 // Every writer step reports failure by returning -1 with a Python exception
 // set; the whole pack stops at the first one.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -105,6 +106,20 @@ struct Writer {
     // can change a dict whose values were read before, so an object reads
     // its remaining values again once this has moved.
     uint64_t python_steps = 0;
+    // Constructors found during this call, by their name's address: a
+    // message names the same few constructors over and over, with the
+    // table's own interned names, so most objects skip the name map.
+    ConstructorDef* recent[8] = {};
+
+    // The constructor of an exact str name, or null. Runs no Python code.
+    ConstructorDef* find_constructor(PyObject* name) {
+        ConstructorDef*& slot = recent[(reinterpret_cast<uintptr_t>(name) >> 4) & 7];
+        // A hit is the very name object of an entry the map gave for it.
+        if (slot != nullptr && slot->name_object == name) return slot;
+        ConstructorDef* found = compiler_find_name(compiler, name);
+        if (found != nullptr) slot = found;
+        return found;
+    }
 
     int ensure_buffer(uint64_t n) {
         uint64_t needed = parser->position + n;
@@ -460,6 +475,18 @@ private:
     int32_t count_ = 0;
 };
 
+// The flags words of one object, from the conditional values gathered.
+struct FlagWords {
+    uint32_t words[2] = {0, 0};  // flags, flags2
+
+    // Sets the bit of a conditional parameter whose value is present.
+    void note(const ParamDef& param, PyObject* value) {
+        if (!param.is_conditional) return;
+        bool present = param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
+        if (present) words[param.flag_field ? 1 : 0] |= 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+    }
+};
+
 // Equal exact str objects: a str has one canonical form, so equal texts
 // have equal kinds and equal data. Runs no Python code.
 bool same_text(PyObject* a, PyObject* b) {
@@ -482,7 +509,8 @@ bool same_text(PyObject* a, PyObject* b) {
 // __eq__ of keys that are not exact str, met by those lookups; on error sets
 // an exception, stores the parameter's index in *failed and returns -1.
 int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t matched,
-                 const ConstructorDef* entry, ParamValues& values, int32_t* failed) {
+                 const ConstructorDef* entry, ParamValues& values, FlagWords& flags,
+                 int32_t* failed) {
     PyObject* underscore = module_string(StringId::underscore);
     int32_t next = 0;
     PyObject *key, *value;
@@ -496,13 +524,17 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
             const ParamDef& param = entry->params[j];
             if (param.key_repeats) continue;
             if (param.name_object != key && !(text_key && same_text(param.name_object, key))) continue;
-            if (!param.is_flags_word) values.keep(j, Py_NewRef(value));
+            if (!param.is_flags_word) {
+                values.keep(j, Py_NewRef(value));
+                flags.note(param, value);
+            }
             ++matched;
             next = j + 1;
             break;
         }
     }
     bool complete = matched == PyDict_GET_SIZE(obj);
+    if (complete && !entry->any_key_repeats) return 0;
     if (!complete) {
         // The lookups below compare keys of equal hash, which is Python
         // code for any key that is not an exact str.
@@ -523,7 +555,10 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
             *failed = j;
             return -1;
         }
-        if (found != nullptr) values.keep(j, found);
+        if (found != nullptr) {
+            values.keep(j, found);
+            flags.note(param, found);
+        }
     }
     return 0;
 }
@@ -532,7 +567,7 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
 // and item access. On error sets an exception, stores the parameter's index
 // in *failed and returns -1.
 int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values,
-                       int32_t* failed) {
+                       FlagWords& flags, int32_t* failed) {
     for (int32_t i = 0; i < entry->param_count; ++i) {
         const ParamDef& param = entry->params[i];
         if (param.is_flags_word || !param.is_conditional) continue;
@@ -541,7 +576,10 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
             *failed = i;
             return -1;
         }
-        if (value != nullptr) values.keep(i, value);
+        if (value != nullptr) {
+            values.keep(i, value);
+            flags.note(param, value);
+        }
     }
     return 0;
 }
@@ -595,7 +633,7 @@ int Writer::write_object_body(PyObject* obj) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return -1;
     }
-    ConstructorDef* entry = compiler_find_name(compiler, name.get());
+    ConstructorDef* entry = find_constructor(name.get());
     if (entry == nullptr) {
         // A name without a UTF-8 form (a lone surrogate) fails as encoding it does.
         if (PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) return -1;
@@ -615,24 +653,15 @@ int Writer::write_object_body(PyObject* obj) {
     ParamValues values;
     if (values.init(entry->param_count) < 0) return fail_object();
     int32_t failed = 0;
-    int gathered = exact ? gather_exact(*this, obj, pos, matched, entry, values, &failed)
-                         : gather_conditional(obj, entry, values, &failed);
+    FlagWords words;
+    int gathered = exact ? gather_exact(*this, obj, pos, matched, entry, values, words, &failed)
+                         : gather_conditional(obj, entry, values, words, &failed);
     if (gathered < 0) return fail(entry->params[failed]);
     // The values just read stand for an exact dict until Python code may
     // have run; a subclass is always asked again (it never equals ~0).
     const uint64_t steps_when_read = exact ? python_steps : ~uint64_t{0};
-    uint32_t flags = 0;
-    uint32_t flags2 = 0;
-    for (int32_t i = 0; i < entry->param_count; ++i) {
-        const ParamDef& param = entry->params[i];
-        PyObject* value = values.get(i);
-        if (!param.is_conditional || value == nullptr) continue;
-        bool present = param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
-        if (present) {
-            uint32_t bit = 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
-            (param.flag_field ? flags2 : flags) |= bit;
-        }
-    }
+    const uint32_t flags = words.words[0];
+    const uint32_t flags2 = words.words[1];
 
     if (write_int32(entry->id) < 0) return fail_object();
     for (int32_t i = 0; i < entry->param_count; ++i) {
