@@ -514,7 +514,9 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
     PyObject* underscore = module_string(StringId::underscore);
     int32_t next = 0;
     PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
+    // Once every entry is matched the walk is over: no call to find the end.
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    while (matched < size && PyDict_Next(obj, &pos, &key, &value)) {
         if (key == underscore) {
             ++matched;
             continue;
@@ -533,7 +535,7 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
             break;
         }
     }
-    bool complete = matched == PyDict_GET_SIZE(obj);
+    bool complete = matched == size;
     if (complete && !entry->any_key_repeats) return 0;
     if (!complete) {
         // The lookups below compare keys of equal hash, which is Python
