@@ -29,6 +29,16 @@ struct Reader {
     int32_t error_flag;
     SorbSchemaCompiler* compiler;
     ErrorPath* path;  // where a failure lies, recorded while unwinding
+    // The constructor read last: elements of a vector and siblings mostly
+    // share theirs, and unpack runs no code that could change the table.
+    ConstructorDef* last = nullptr;
+
+    ConstructorDef* find_constructor(uint32_t id) {
+        if (last != nullptr && last->id == id) return last;
+        ConstructorDef* found = compiler_find_id(compiler, id);
+        if (found != nullptr) last = found;
+        return found;
+    }
 
     // One little-endian value of Size bytes; zero, with the flag set, when the
     // input runs out first.
@@ -282,7 +292,7 @@ PyObject* Reader::read_object_body() {
         Py_RETURN_NONE;
     }
     uint32_t id = read_int32();
-    ConstructorDef* entry = compiler_find_id(compiler, id);
+    ConstructorDef* entry = find_constructor(id);
     if (entry == nullptr) {
         char message[40];
         std::snprintf(message, sizeof message, "Unknown constructor ID: 0x%08x", id);
