@@ -271,6 +271,7 @@ struct Writer {
     int write_param(PyObject* value, const ParamDef& param) {
         int plain = write_plain(value, param.type_code);
         if (plain != 0) return plain > 0 ? 0 : with_traceback(-1, TracebackSite::write_value);
+        if (param.type_code == TYPE_OBJECT) return with_traceback(write_object(value), TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
         return with_traceback(write_vector(value, param.elem_type, param.elem_name),
                               TracebackSite::write_value);
@@ -410,7 +411,10 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         // Held while it is written: a hook may take it out of the list.
         Ref element(Py_NewRef(PyList_GET_ITEM(list.get(), i)));
 #endif
-        if (write_value(element.get(), elem_type, elem_name) < 0) {
+        int written = elem_type == TYPE_OBJECT
+                          ? with_traceback(write_object(element.get()), TracebackSite::write_value)
+                          : write_value(element.get(), elem_type, elem_name);
+        if (written < 0) {
             path->element(i, elem_name, 0);
             return -1;
         }
