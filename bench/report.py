@@ -369,13 +369,15 @@ def sorb_chart(rows, path):
                     color=f"C{index}", label=label)
         ax.axvline(1.0, color="0.2", linewidth=1)
         ax.set_yticks(range(len(messages)), messages, fontsize=8)
-        ax.invert_yaxis()
         ax.set_xlabel("peer time / sorb time (above 1: sorb faster)")
         ax.set_title(op)
         ax.grid(True, axis="x", alpha=0.3)
-        ax.legend(fontsize=7, loc="lower right")
+    axes[0].invert_yaxis()  # the axis is shared: once puts the first message on top
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=3, fontsize=8)
     fig.suptitle("sorb against msgspec and the general-purpose serializers, same content")
-    save_chart(fig, path)
+    fig.tight_layout(rect=(0, 0.05, 1, 1))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
 
 
 def load_sorb_before(path):
