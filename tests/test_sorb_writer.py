@@ -38,6 +38,8 @@ def test_example_packs_to_its_36_bytes_with_computed_flags(example):
     # Keys made at run time (equal, not the same objects) and in any order.
     fresh = {"".join(list(k)): v for k, v in reversed(EXAMPLE_DICT.items())}
     assert example.pack(fresh) == EXAMPLE_BYTES
+    in_order = {"".join(list(k)): v for k, v in EXAMPLE_DICT.items()}
+    assert example.pack(in_order) == EXAMPLE_BYTES
 
 
 def test_missing_parameters_take_defaults_and_clear_bits(example):
