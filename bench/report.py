@@ -347,8 +347,8 @@ def sorb_before_after(before, after):
             table.append(row)
     return ["### sorb before and after the speed work against msgspec", "",
             "Peer time / sorb time, before → after, each from its own run on this machine "
-            "(the earlier run, with this benchmark on the code before the work, is kept in "
-            "bench/sorb_before.json).", "",
+            "(the earlier run, with this benchmark on the code before the work and the "
+            "report's modules loaded as here, is kept in bench/sorb_before.json).", "",
             md_table(["message", "op", "msgspec-typed / sorb", "msgspec / sorb",
                       "fastest binary peer / sorb"], table), ""]
 
