@@ -394,6 +394,10 @@ int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values
     Py_ssize_t matched = 0;
     int32_t next = 0;
     PyObject *key, *value;
+    bool complete;
+    // PyDict_Next lends its entries: with the interpreter lock forced off,
+    // another thread could replace and free one before it is kept.
+    Py_BEGIN_CRITICAL_SECTION(obj);
     while (PyDict_Next(obj, &pos, &key, &value)) {
         if (key == underscore) {
             ++matched;
@@ -408,7 +412,8 @@ int gather_exact(PyObject* obj, const ConstructorDef* entry, ParamValues& values
             break;
         }
     }
-    bool complete = matched == PyDict_GET_SIZE(obj);
+    complete = matched == PyDict_GET_SIZE(obj);
+    Py_END_CRITICAL_SECTION();
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
         if (param.is_flags_word || values.get(j) != nullptr) continue;
@@ -440,7 +445,11 @@ PyObject* exact_name(PyObject* obj) {
     PyObject* underscore = module_string(StringId::underscore);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    if (PyDict_Next(obj, &pos, &key, &value) && key == underscore) return Py_NewRef(value);
+    PyObject* first = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(obj);  // as in gather_exact
+    if (PyDict_Next(obj, &pos, &key, &value) && key == underscore) first = Py_NewRef(value);
+    Py_END_CRITICAL_SECTION();
+    if (first != nullptr) return first;
     PyObject* name = nullptr;
     if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
     return name ? name : Py_NewRef(Py_None);
