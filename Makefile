@@ -116,7 +116,7 @@ test-free-threaded-run:
 FT_TSAN_VENV := build/venv-3.14t-tsan
 FT_TSAN_LOG  := build/tsan-ft-report
 FT_TSAN_ENV  := VORLAN_FREE_THREADED=1 \
-	TSAN_OPTIONS="halt_on_error=1:exitcode=66:allow_addr2line=1:log_path=$(CURDIR)/$(FT_TSAN_LOG):suppressions=$(CURDIR)/tools/tsan-ft.supp"
+	TSAN_OPTIONS="halt_on_error=1:exitcode=66:external_symbolizer_path=/usr/bin/addr2line:log_path=$(CURDIR)/$(FT_TSAN_LOG):suppressions=$(CURDIR)/tools/tsan-ft.supp"
 test-free-threaded-tsan:
 	@$(call FT_GATE,--tsan,python3.14t-tsan); $(MAKE) --no-print-directory test-free-threaded-tsan-run
 
