@@ -112,9 +112,9 @@ assert parser.pack(EXAMPLE_DICT) == EXAMPLE_BYTES
     # Another thread changes the dict and the list while they are packed: no
     # crash, and each pack either raises or writes a value that was there.
     "containers-changed-meanwhile": """
-parser = SorbParser(KINDS_SCHEMA)
 values = {"_": "ints", "v": [1, 2, 3]}
 def body(i):
+    parser = SorbParser(KINDS_SCHEMA)
     for j in range(ROUNDS):
         if i == 0:
             values["v"] = [j] * (j % 50)
