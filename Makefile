@@ -16,10 +16,10 @@ demo: install
 	$(IN_ROOT) $(VPY) examples/demo_ciphex.py
 
 # The whole suite: native tests (here and cross-built for aarch64 under the
-# emulator), pytest (also on CPython 3.15 and under the emulator), the
-# packaging checks, pytest against the sanitizer build, a replay of the fuzz
-# corpus, the thread tests under ThreadSanitizer and a memcheck run. `make
-# quick-test` is the fast loop while developing.
+# emulator), pytest (also on the free-threaded 3.14t, on CPython 3.15 and
+# under the emulator), the packaging checks, pytest against the sanitizer
+# build, a replay of the fuzz corpus, the thread tests under ThreadSanitizer
+# and a memcheck run. `make quick-test` is the fast loop while developing.
 test: install native-test test-arm test-arm-python pytest test-free-threaded test-py315 \
 	test-packaging test-asan lsan fuzz-replay test-tsan valgrind
 
