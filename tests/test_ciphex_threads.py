@@ -158,9 +158,6 @@ def run_threads(work):
         t.start()
     for t in threads:
         t.join()
-    skips = [exc for exc in errors if isinstance(exc, pytest.skip.Exception)]
-    if skips:
-        raise skips[0]  # an oracle missing here (see ciphex_support) skips the test
     assert not errors, errors
     return results
 
