@@ -387,11 +387,48 @@ def load_sorb_before(path):
         return json.load(f)
 
 
+def thread_scaling(pythons, quick):
+    """bench_threads.py's results from each interpreter, in its own process."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_threads.py")
+    runs = []
+    for python in pythons:
+        out = subprocess.run([python, script, "--json"] + (["--quick"] if quick else []),
+                             check=True, capture_output=True, text=True).stdout
+        runs.append(json.loads(out))
+    return runs
+
+
+def thread_scaling_section(runs):
+    """One table: MB/s and speed-up over one thread, per interpreter."""
+    def key(row):
+        return row["layout"], row["size"], row["threads"]
+
+    tables = [{key(r): r["mb_s"] for r in run["rows"]} for run in runs]
+    header = ["objects", "size", "threads"]
+    for run in runs:
+        header += [f"{run['interpreter']} MB/s", "speed-up"]
+    rows = []
+    for layout, size, threads in sorted(tables[0], key=lambda k: (k[0], k[1], k[2])):
+        row = [layout, size_label(size), str(threads)]
+        for table in tables:
+            mb_s = table[(layout, size, threads)]
+            row += [f"{mb_s:.0f}", f"{mb_s / table[(layout, size, 1)]:.2f}x"]
+        rows.append(row)
+    return ["## ciphex thread scaling on the free-threaded host", "",
+            "AesIge256.encrypt from 1..N threads (N = cores), each thread doing the same "
+            "work, on objects of their own or on one shared object; speed-up = MB/s over "
+            "the same layout's one-thread figure. With the lock, only the cipher work "
+            "runs in parallel (ciphex lets the lock go around it); free-threaded, the "
+            "argument handling does too.", "", md_table(header, rows), ""]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
     parser.add_argument("--native", help="path of the native ciphex_bench binary")
     parser.add_argument("--out", default=DOCS)
+    parser.add_argument("--free-threaded", help="a free-threaded interpreter with Vorlan installed, "
+                        "for the thread-scaling section")
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
 
@@ -416,6 +453,11 @@ def main(argv=None):
     parts += ciphex_section(ciphex_rows)
     ciphex_chart(ciphex_rows, os.path.join(args.out, "bench_ciphex.png"))
     parts += ["![ciphex throughput against message size](bench_ciphex.png)", ""]
+
+    if args.free_threaded:
+        print("ciphex thread scaling ...", flush=True)
+        parts += thread_scaling_section(thread_scaling([args.free_threaded, sys.executable],
+                                                       args.quick))
 
     if args.native:
         print("ciphex (native core) ...", flush=True)

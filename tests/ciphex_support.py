@@ -2,62 +2,94 @@
 buffer exporters that count their exports, and a subprocess runner."""
 import array
 import ctypes
+import ctypes.util
 import mmap
 import os
 import pickle
 import subprocess
 import sys
 import tempfile
+import threading
 
-import pytest
 
 # Set by runs under a user-mode emulator of another processor (make
 # test-arm-python), where some host facilities do not exist.
 EMULATED = bool(os.environ.get("VORLAN_EMULATED"))
-
-try:
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-except ImportError:
-    # The build root has python3-cryptography's compiled module for its own
-    # processor only; the emulated aarch64 run (make test-arm-python) says
-    # so with VORLAN_EMULATED, and the tests that need the oracle skip there.
-    # Anywhere else a missing oracle is an error.
-    if not EMULATED:
-        raise
-    Cipher = None
 
 KEY = bytes(range(32))
 IV16 = bytes(range(100, 116))
 IV32 = bytes(range(200, 232))
 
 
-# ---- oracles: OpenSSL through python3-cryptography ---------------------------
+# ---- oracles: OpenSSL's libcrypto through ctypes ----------------------------
+# Through ctypes rather than a compiled binding, so the oracle loads on every
+# interpreter the suite runs on (a free-threaded one, an emulated processor's).
 
-def _aes(key, mode, *args):
-    if Cipher is None:
-        pytest.skip("python3-cryptography is not available for this processor")
-    return Cipher(algorithms.AES(key), getattr(modes, mode)(*args))
+def _load_libcrypto():
+    for name in (ctypes.util.find_library("crypto"), "libcrypto.so.3"):
+        if not name:
+            continue
+        try:
+            lib = ctypes.CDLL(name)
+        except OSError:
+            continue
+        lib.EVP_CIPHER_CTX_new.restype = ctypes.c_void_p
+        lib.EVP_CIPHER_CTX_free.argtypes = [ctypes.c_void_p]
+        for mode in ("ecb", "cbc", "ctr"):
+            getattr(lib, f"EVP_aes_256_{mode}").restype = ctypes.c_void_p
+        lib.EVP_CipherInit_ex.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                          ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+        lib.EVP_CIPHER_CTX_set_padding.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        lib.EVP_CipherUpdate.argtypes = [ctypes.c_void_p, ctypes.c_char_p,
+                                         ctypes.POINTER(ctypes.c_int), ctypes.c_char_p, ctypes.c_int]
+        return lib
+    raise ImportError("OpenSSL's libcrypto (libssl3) is needed as the tests' oracle")
 
 
-def _run(cipher, data, encrypt=True):
-    ctx = cipher.encryptor() if encrypt else cipher.decryptor()
-    return ctx.update(data) + ctx.finalize()
+_libcrypto = _load_libcrypto()
+# One oracle call at a time: libcrypto counts references with atomics that
+# ThreadSanitizer cannot see in a library built without it, so concurrent
+# calls from the thread tests would be reported as races of the test itself.
+_libcrypto_lock = threading.Lock()
+
+
+def _evp(mode, key, iv, data, encrypt=True):
+    """One whole AES-256 operation, without padding."""
+    with _libcrypto_lock:
+        return _evp_locked(mode, key, iv, data, encrypt)
+
+
+def _evp_locked(mode, key, iv, data, encrypt):
+    ctx = _libcrypto.EVP_CIPHER_CTX_new()
+    assert ctx, "EVP_CIPHER_CTX_new failed"
+    try:
+        cipher = getattr(_libcrypto, f"EVP_aes_256_{mode}")()
+        ok = _libcrypto.EVP_CipherInit_ex(ctx, cipher, None, bytes(key), iv and bytes(iv),
+                                          int(encrypt))
+        ok = ok and _libcrypto.EVP_CIPHER_CTX_set_padding(ctx, 0)
+        out = ctypes.create_string_buffer(len(data) + 16)
+        n = ctypes.c_int(0)
+        ok = ok and _libcrypto.EVP_CipherUpdate(ctx, out, ctypes.byref(n), bytes(data), len(data))
+        assert ok and n.value == len(data), f"EVP aes-256-{mode} failed"
+        return out.raw[:len(data)]
+    finally:
+        _libcrypto.EVP_CIPHER_CTX_free(ctx)
 
 
 def cbc_encrypt(key, iv, data):
-    return _run(_aes(key, "CBC", iv), data)
+    return _evp("cbc", key, iv, data)
 
 
 def cbc_decrypt(key, iv, data):
-    return _run(_aes(key, "CBC", iv), data, encrypt=False)
+    return _evp("cbc", key, iv, data, encrypt=False)
 
 
 def ecb_encrypt(key, data):
-    return _run(_aes(key, "ECB"), data)
+    return _evp("ecb", key, None, data)
 
 
 def ecb_decrypt(key, data):
-    return _run(_aes(key, "ECB"), data, encrypt=False)
+    return _evp("ecb", key, None, data, encrypt=False)
 
 
 def _xor(a, b):
@@ -93,8 +125,7 @@ def ctr_keystream(key, iv, pos, length):
     counter being the whole 16-byte big-endian block (mod 2**128)."""
     counter = (int.from_bytes(iv) + pos // 16) % (1 << 128)
     skip = pos % 16
-    ctx = _aes(key, "CTR", counter.to_bytes(16)).encryptor()
-    return ctx.update(bytes(skip + length))[skip:]
+    return _evp("ctr", key, counter.to_bytes(16), bytes(skip + length))[skip:]
 
 
 def ctr_crypt(key, iv, pos, data):

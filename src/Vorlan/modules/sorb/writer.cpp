@@ -520,6 +520,10 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
     PyObject* underscore = module_string(StringId::underscore);
     int32_t next = 0;
     PyObject *key, *value;
+    bool complete;
+    // PyDict_Next lends its entries: with the interpreter lock forced off,
+    // another thread could replace and free one before it is kept.
+    Py_BEGIN_CRITICAL_SECTION(obj);
     // Once every entry is matched the walk is over: no call to find the end.
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     while (matched < size && PyDict_Next(obj, &pos, &key, &value)) {
@@ -541,8 +545,7 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
             break;
         }
     }
-    bool complete = matched == size;
-    if (complete && !entry->any_key_repeats) return 0;
+    complete = matched == size;
     if (!complete) {
         // The lookups below compare keys of equal hash, which is Python
         // code for any key that is not an exact str.
@@ -554,6 +557,8 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
             }
         }
     }
+    Py_END_CRITICAL_SECTION();
+    if (complete && !entry->any_key_repeats) return 0;
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
         if (param.is_flags_word || values.get(j) != nullptr) continue;
@@ -600,13 +605,17 @@ PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t*
     PyObject* underscore = module_string(StringId::underscore);
     Py_ssize_t first = 0;
     PyObject *key, *value;
+    PyObject* found = nullptr;
     *pos = 0;
     *matched = 0;
+    Py_BEGIN_CRITICAL_SECTION(obj);  // as in gather_exact
     if (PyDict_Next(obj, &first, &key, &value) && key == underscore) {
+        found = Py_NewRef(value);
         *pos = first;
         *matched = 1;
-        return Py_NewRef(value);
     }
+    Py_END_CRITICAL_SECTION();
+    if (found != nullptr) return found;
     // The lookup may meet a key whose __eq__ is Python code.
     ++writer.python_steps;
     PyObject* name = nullptr;
