@@ -14,7 +14,7 @@ vectors of small objects, long strings and byte strings, a tree of nested
 objects, vectors of ints and longs. Every codec runs in this process on the
 same dict; json gets a copy whose bytes values are latin-1 text of the same
 length, as it has no bytes type. msgspec-typed encodes Structs that mirror
-the schema (bench/msgspec_structs.py: tagged by "_", array_like, so it too
+the schema (bench/typed_peer.py: tagged by "_", array_like, so it too
 writes no keys) and decodes them back to Structs; msgspec packs and unpacks
 the dicts themselves with msgpack. Each
 figure is the median over several timed repeats after a warm-up, with the
@@ -43,7 +43,7 @@ sys.path.insert(0, HERE)
 import chat_schema  # noqa: E402
 import rpc_schema  # noqa: E402
 import shapes_schema  # noqa: E402
-from msgspec_structs import SchemaStructs  # noqa: E402
+from typed_peer import SchemaStructs  # noqa: E402
 from Vorlan.sorb import SorbParser  # noqa: E402
 
 # (name, schema, builder); each schema gets one parser.
