@@ -23,13 +23,14 @@ run() returns the figures as a list of dicts for other tools to collect.
 import os
 import statistics
 import sys
-import threading
 import time
 
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from Vorlan import ciphex
 from Vorlan.ciphex import AesCbc256, AesCtr256, AesIge256
+
+from bench_threads import time_together
 
 KEY = bytes(range(32))
 IV16 = bytes(range(16))
@@ -120,22 +121,8 @@ def threaded_rate(make_call, nthreads, calls, repeats):
     calls of make_call(i)() on THREAD_CHUNK bytes, started together."""
     rates = []
     for r in range(repeats + 1):  # the first round is the warm-up
-        barrier = threading.Barrier(nthreads + 1)
-        work = [make_call(i) for i in range(nthreads)]
-
-        def body(call):
-            barrier.wait()
-            for _ in range(calls):
-                call()
-
-        threads = [threading.Thread(target=body, args=(w,)) for w in work]
-        for t in threads:
-            t.start()
-        barrier.wait()
-        t0 = time.perf_counter()
-        for t in threads:
-            t.join()
-        elapsed = time.perf_counter() - t0
+        makers = [lambda call=make_call(i): call for i in range(nthreads)]
+        elapsed = time_together(makers, calls)
         if r:
             rates.append(nthreads * calls * THREAD_CHUNK / elapsed)
     return statistics.median(rates)

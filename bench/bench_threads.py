@@ -17,30 +17,43 @@ SIZES = (64, 64 << 10)
 WORK = {64: 4 << 20, 64 << 10: 128 << 20}
 
 
-def one_round(threads, shared, size, work):
-    """Throughput in MB/s of threads x work bytes in calls of size bytes."""
-    key = bytes(range(32))
-    objects = [AesIge256(key)] * threads if shared else [AesIge256(key) for _ in range(threads)]
-    calls = work // size
-    barrier = threading.Barrier(threads + 1)
+def time_together(makers, calls):
+    """Seconds taken by one thread per maker, started together, each calling
+    `calls` times what its maker returns. The maker runs in its thread
+    before the start, so what it makes belongs to that thread."""
+    barrier = threading.Barrier(len(makers) + 1)
 
-    def body(obj):
-        # Inputs of its own, as a server thread has: on the free-threaded
-        # host, objects shared by threads pay for their reference counts.
-        encrypt, iv, data = obj.encrypt, bytearray(32), bytearray(size)
-        iv, data = bytes(iv), bytes(data)
+    def body(make):
+        call = make()
         barrier.wait()
         for _ in range(calls):
-            encrypt(data, iv)
+            call()
 
-    pool = [threading.Thread(target=body, args=(obj,)) for obj in objects]
+    pool = [threading.Thread(target=body, args=(make,)) for make in makers]
     for t in pool:
         t.start()
     barrier.wait()
     start = time.perf_counter()
     for t in pool:
         t.join()
-    return threads * calls * size / (time.perf_counter() - start) / 1e6
+    return time.perf_counter() - start
+
+
+def one_round(threads, shared, size, work):
+    """Throughput in MB/s of threads x work bytes in calls of size bytes."""
+    key = bytes(range(32))
+    objects = [AesIge256(key)] * threads if shared else [AesIge256(key) for _ in range(threads)]
+    calls = work // size
+
+    def maker(obj):
+        # Inputs of its own, as a server thread has: on the free-threaded
+        # host, objects shared by threads pay for their reference counts.
+        def make():
+            encrypt, iv, data = obj.encrypt, bytes(bytearray(32)), bytes(bytearray(size))
+            return lambda: encrypt(data, iv)
+        return make
+
+    return threads * calls * size / time_together([maker(obj) for obj in objects], calls) / 1e6
 
 
 def measure(max_threads, repeats, scale=1.0):

@@ -258,6 +258,31 @@ NOT_BYTES_LIKE = {
 
 # ---- subprocesses -----------------------------------------------------------
 
+N_THREADS = 4
+
+
+def run_threads(work, count=N_THREADS):
+    """Runs work(i) in `count` threads started together; returns their
+    results in order, or fails with the exceptions any of them raised."""
+    barrier = threading.Barrier(count)
+    errors, results = [], [None] * count
+
+    def body(i):
+        try:
+            barrier.wait()
+            results[i] = work(i)
+        except BaseException as exc:  # reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    return results
+
+
 def run_python(code, env_update=None, unset=(), timeout=60):
     """Runs code in a fresh interpreter of this venv; returns stdout, or fails
     with the child's stderr."""

@@ -10,7 +10,7 @@ import pytest
 
 from Vorlan.ciphex import AesCbc256, AesCtr256, AesIge256
 
-from ciphex_support import IV16, IV32, KEY, ctr_keystream, ecb_decrypt, run_python
+from ciphex_support import IV16, IV32, KEY, N_THREADS, ctr_keystream, ecb_decrypt, run_python, run_threads
 
 BIG = 1 << 20
 MAX_CALLS = 500
@@ -138,29 +138,6 @@ def test_a_buffer_resized_by_another_thread_during_a_call_is_refused(call):
 
 
 # ---- shared objects ------------------------------------------------------------
-
-N_THREADS = 4
-
-
-def run_threads(work):
-    barrier = threading.Barrier(N_THREADS)
-    errors, results = [], [None] * N_THREADS
-
-    def body(i):
-        try:
-            barrier.wait()
-            results[i] = work(i)
-        except BaseException as exc:  # reported to the test below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(N_THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
-    return results
-
 
 @pytest.mark.parametrize("cls, iv_size", [(AesIge256, 32), (AesCbc256, 16)])
 def test_threads_sharing_one_block_object_get_correct_results(cls, iv_size):

@@ -43,25 +43,13 @@ def test_importing_sorb_turns_the_lock_on_unless_forced_off(imports, forced, loc
 LOCK_OFF_PRELUDE = """
 import sys, threading
 from Vorlan.sorb import SorbParser
+from ciphex_support import run_threads
 from sorb_examples import EXAMPLE_BYTES, EXAMPLE_DICT, EXAMPLE_SCHEMA, KINDS_SCHEMA
 assert not sys._is_gil_enabled()
 THREADS, ROUNDS = 4, 3000
-barrier = threading.Barrier(THREADS)
-errors = []
 
 def run(body):
-    def guarded(i):
-        try:
-            barrier.wait()
-            body(i)
-        except BaseException as exc:
-            errors.append(exc)
-    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    run_threads(body, THREADS)
 """
 
 LOCK_OFF_CASES = {

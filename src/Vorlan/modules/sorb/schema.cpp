@@ -442,18 +442,6 @@ ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id) {
     return found == compiler->id_map->end() ? nullptr : found->second;
 }
 
-namespace {
-
-// Equal exact str objects: a str has one canonical form, so equal texts
-// have equal kinds and equal data.
-bool same_text(PyObject* a, PyObject* b) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
-}  // namespace
 
 void NameIndex::grow() {
     std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, nullptr, nullptr});

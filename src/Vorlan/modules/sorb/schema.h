@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -102,6 +103,15 @@ struct VectorElement {
 // and costs no allocation. Throws nothing: on allocation failure sets
 // MemoryError and returns -1.
 int vector_element(const char* type_text, VectorElement* element);
+
+// Equal exact str objects: a str has one canonical form, so equal texts
+// have equal kinds and equal data. Runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
 
 // Constructors by the host str of their name. A lookup uses the str's
 // cached hash, and the identity of the interned names that callers' literals

@@ -493,15 +493,6 @@ struct FlagWords {
     }
 };
 
-// Equal exact str objects: a str has one canonical form, so equal texts
-// have equal kinds and equal data. Runs no Python code.
-bool same_text(PyObject* a, PyObject* b) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
 // Every parameter value of an exact dict. The dict's own entries are walked
 // once, from `pos` with `matched` entries already seen (exact_name's "_"),
 // each key matched to the parameter expected next: by identity, since the
