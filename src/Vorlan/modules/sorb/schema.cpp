@@ -236,6 +236,17 @@ PyObject* make_template_dict(ConstructorDef* entry) {
     return dict.release();
 }
 
+// Whether the writer may write entry in one pass (ConstructorDef::one_pass).
+int32_t fits_one_pass(const ConstructorDef* entry) {
+    if (entry->any_key_repeats) return 0;
+    int words[2] = {0, 0};  // "flags" and "flags2" parameters
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        int32_t word = entry->params[j].is_flags_word;
+        if (word != 0 && ++words[word - 1] > 1) return 0;
+    }
+    return 1;
+}
+
 // Fills constructors[index] from one schema entry. On error sets an exception
 // and returns null; whatever was filled stays owned by the table.
 ConstructorDef* create_constructor(SchemaTable* table, PyObject* data, Py_ssize_t index) {
@@ -312,7 +323,9 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
         entry->params = nullptr;
     }
     entry->template_dict = make_template_dict(entry);
-    return entry->template_dict ? entry : nullptr;
+    if (entry->template_dict == nullptr) return nullptr;
+    entry->one_pass = fits_one_pass(entry);
+    return entry;
 }
 
 void register_entry(SorbSchemaCompiler* compiler, ConstructorDef* entry) {

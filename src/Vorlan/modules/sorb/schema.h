@@ -67,6 +67,10 @@ struct ConstructorDef {
     // 1 when some parameter's key_repeats is set: packing must then look
     // such keys up even in a dict whose entries all matched.
     int32_t any_key_repeats;
+    // 1 when packing may write each value as its key is met: no key
+    // repeats, and at most one "flags" and one "flags2" word, whose places
+    // are filled in at the end.
+    int32_t one_pass;
 };
 
 struct SchemaTable {

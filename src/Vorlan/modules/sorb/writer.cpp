@@ -106,10 +106,24 @@ struct Writer {
     // can change a dict whose values were read before, so an object reads
     // its remaining values again once this has moved.
     uint64_t python_steps = 0;
+    // Set for the first attempt at a message (see parser_pack): the writer
+    // then gives up, before it runs any, wherever Python code could run, so
+    // every value it reads stays as it was read, and it may write an object
+    // in one pass (write_in_one_pass).
+    bool pure = false;
     // Constructors found during this call, by their name's address: a
     // message names the same few constructors over and over, with the
     // table's own interned names, so most objects skip the name map.
     ConstructorDef* recent[8] = {};
+    // Keys that matched a name by their text in a pure attempt, by address:
+    // dicts built at run time share their key objects, so the next dict's
+    // key matches by identity. Every key stays alive till the attempt ends
+    // (no Python code runs), so no address is reused meanwhile.
+    struct Alias {
+        PyObject* key;
+        PyObject* name;
+    };
+    Alias aliases[64] = {};
 
     // The constructor of an exact str name, or null. Runs no Python code.
     ConstructorDef* find_constructor(PyObject* name) {
@@ -137,6 +151,35 @@ struct Writer {
     }
 
     uint8_t* cursor() { return parser->buffer + parser->position; }
+
+    // Whether a dict key is a parameter's name: its very object, or an exact
+    // str of the same text. Both hashes are cached (a dict key's by the
+    // dict, a name's when it was interned), and unequal ones settle most
+    // unequal texts without comparing them. Runs no Python code; pure
+    // attempts only (see aliases).
+    bool is_key_of(const ParamDef& param, PyObject* key) {
+        if (param.name_object == key) return true;
+        Alias& alias = aliases[(reinterpret_cast<uintptr_t>(key) >> 4) & 63];
+        if (alias.key == key && alias.name == param.name_object) return true;
+        if (!PyUnicode_CheckExact(key)) return false;
+#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
+        Py_hash_t key_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        Py_hash_t name_hash = reinterpret_cast<PyASCIIObject*>(param.name_object)->hash;
+        if (key_hash != name_hash && key_hash != -1 && name_hash != -1) return false;
+#endif
+        if (!same_text(param.name_object, key)) return false;
+        alias = {key, param.name_object};
+        return true;
+    }
+
+    // Called before a step that may run Python code. In a pure attempt it
+    // returns false with no exception set, and the caller fails; else it
+    // counts the step.
+    bool may_run_python() {
+        if (pure) return false;
+        ++python_steps;
+        return true;
+    }
 
     int write_int32(uint32_t v) {
         if (ensure_buffer(4) < 0) return -1;
@@ -282,6 +325,7 @@ struct Writer {
         return with_traceback(write_object_body(obj), TracebackSite::write_object);
     }
 
+    int write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssize_t pos, Py_ssize_t matched);
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
     int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
     int write_object_body(PyObject* obj);
@@ -323,7 +367,7 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
             Py_ssize_t small;
             if (small_int(value, &small) && small >= INT32_MIN && small <= INT32_MAX)
                 return write_int32(static_cast<uint32_t>(small));
-            if (!PyLong_Check(value)) ++python_steps;  // its __int__
+            if (!PyLong_Check(value) && !may_run_python()) return -1;  // its __int__
             int32_t v;
             if (to_int32(value, &v) < 0) return -1;
             return write_int32(static_cast<uint32_t>(v));
@@ -331,14 +375,15 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
         case TYPE_LONG: {
             Py_ssize_t small;
             if (small_int(value, &small) && small >= 0) return write_int64(static_cast<uint64_t>(small));
-            if (!PyLong_Check(value)) ++python_steps;
+            if (!PyLong_Check(value) && !may_run_python()) return -1;
             uint64_t v;
             if (to_uint64(value, &v) < 0) return -1;
             return write_int64(v);
         }
         case TYPE_DOUBLE: {
             if (PyFloat_CheckExact(value)) return write_double(PyFloat_AS_DOUBLE(value));
-            if (!PyFloat_Check(value) && !PyLong_CheckExact(value)) ++python_steps;  // __float__, __index__
+            // __float__, __index__
+            if (!PyFloat_Check(value) && !PyLong_CheckExact(value) && !may_run_python()) return -1;
             double v = PyFloat_AsDouble(value);
             if (v == -1.0 && PyErr_Occurred()) return -1;
             return write_double(v);
@@ -349,7 +394,8 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
             return write_bytes(value);
         case TYPE_BOOL: {
             if (value == Py_True || value == Py_False) return write_int32(value == Py_True ? 1 : 0);
-            if (value != Py_None && !PyLong_CheckExact(value)) ++python_steps;  // __bool__, __len__
+            // __bool__, __len__
+            if (value != Py_None && !PyLong_CheckExact(value) && !may_run_python()) return -1;
             int truth = PyObject_IsTrue(value);
             if (truth < 0) return -1;
             return write_int32(truth ? 1 : 0);
@@ -379,7 +425,8 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
     } else if (PyList_Check(value)) {
         return raise_expected("list", value);
     } else {
-        ++python_steps;  // iteration, and a new list that may start the collector
+        // Iteration, and a new list that may start the collector.
+        if (!may_run_python()) return -1;
         list = Ref(PySequence_List(value));
         if (!list) return -1;
     }
@@ -505,6 +552,7 @@ struct FlagWords {
 // always looked up, as one entry serves both. Runs no Python code but the
 // __eq__ of keys that are not exact str, met by those lookups; on error sets
 // an exception, stores the parameter's index in *failed and returns -1.
+// A pure attempt gives up before such lookups: -1 with *failed -1.
 int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t matched,
                  const ConstructorDef* entry, ParamValues& values, FlagWords& flags,
                  int32_t* failed) {
@@ -512,6 +560,7 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
     int32_t next = 0;
     PyObject *key, *value;
     bool complete;
+    bool python_keys = false;  // found a key whose __eq__ the lookups may run
     // PyDict_Next lends its entries: with the interpreter lock forced off,
     // another thread could replace and free one before it is kept.
     Py_BEGIN_CRITICAL_SECTION(obj);
@@ -543,12 +592,16 @@ int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t match
         pos = 0;
         while (PyDict_Next(obj, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) {
-                ++writer.python_steps;
+                python_keys = true;
                 break;
             }
         }
     }
     Py_END_CRITICAL_SECTION();
+    if (python_keys && !writer.may_run_python()) {
+        *failed = -1;
+        return -1;
+    }
     if (complete && !entry->any_key_repeats) return 0;
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
@@ -608,10 +661,87 @@ PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t*
     Py_END_CRITICAL_SECTION();
     if (found != nullptr) return found;
     // The lookup may meet a key whose __eq__ is Python code.
-    ++writer.python_steps;
+    if (!writer.may_run_python()) return nullptr;
     PyObject* name = nullptr;
     if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
     return name ? name : Py_NewRef(Py_None);
+}
+
+// A pure attempt's object of an exact dict whose constructor allows it
+// (ConstructorDef::one_pass): each value is written as the dict's walk meets
+// its key, with no gathering pass and no references taken. No Python code
+// runs meanwhile, so the dict stays as it is and this writes exactly what
+// gathering first would. The flags words are written as zero in their
+// places and filled in at the end. A conditional value is written when it
+// is present; one that is absent while a parameter sharing its bit is
+// present fails, as gathering would, once the bits are known. The walk goes on from `pos` with
+// `matched` entries seen, as in gather_exact. Returns 1, with nothing
+// written, when a key is not the next parameter in schema order (an extra
+// key, or keys in another order): the object then takes the gathering path.
+int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssize_t pos,
+                              Py_ssize_t matched) {
+    const uint64_t start = parser->position;
+    if (write_int32(entry->id) < 0) return -1;
+    uint32_t words[2] = {0, 0};
+    uint32_t absent[2] = {0, 0};  // bits of conditional values not written
+    uint64_t word_at[2] = {0, 0};  // 0: no such word (the id is written first)
+    auto bit_of = [](const ParamDef& param) {
+        return 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+    };
+    // Writes parameters [from, to) as absent from the dict.
+    auto write_absent = [&](int32_t from, int32_t to) {
+        for (int32_t k = from; k < to; ++k) {
+            const ParamDef& param = entry->params[k];
+            if (param.is_flags_word) {
+                word_at[param.is_flags_word - 1] = parser->position;
+                if (write_int32(0) < 0) return -1;
+            } else if (param.is_conditional) {
+                if (param.type_code != TYPE_BOOL) absent[param.flag_field ? 1 : 0] |= bit_of(param);
+            } else if (write_default(param.type_code) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    };
+
+    PyObject* underscore = module_string(StringId::underscore);
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    int32_t next = 0;
+    PyObject *key, *value;
+    while (matched < size && PyDict_Next(obj, &pos, &key, &value)) {
+        ++matched;
+        if (key == underscore) continue;
+        // The same match as gather_exact's. The key expected next is most
+        // often the very object, which then is not even touched.
+        int32_t j = next;
+        if (j >= entry->param_count || entry->params[j].name_object != key) {
+            while (j < entry->param_count && !is_key_of(entry->params[j], key)) ++j;
+            if (j == entry->param_count) {
+                parser->position = start;
+                return 1;
+            }
+            if (write_absent(next, j) < 0) return -1;
+        }
+        next = j + 1;
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word) {
+            // Its value is computed, not taken from the dict.
+            if (write_absent(j, next) < 0) return -1;
+        } else if (!param.is_conditional) {
+            if (write_param(value, param) < 0) return -1;
+        } else if (param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None) {
+            words[param.flag_field ? 1 : 0] |= bit_of(param);
+            if (param.type_code != TYPE_BOOL && write_param(value, param) < 0) return -1;
+        } else if (param.type_code != TYPE_BOOL) {
+            absent[param.flag_field ? 1 : 0] |= bit_of(param);
+        }
+    }
+    if (write_absent(next, entry->param_count) < 0) return -1;
+    // The general path names the parameter without its value.
+    if ((words[0] & absent[0]) != 0 || (words[1] & absent[1]) != 0) return -1;
+    for (int i = 0; i < 2; ++i)
+        if (word_at[i] != 0) store_u32_le(parser->buffer + word_at[i], words[i]);
+    return 0;
 }
 
 int Writer::write_object_body(PyObject* obj) {
@@ -626,7 +756,7 @@ int Writer::write_object_body(PyObject* obj) {
         name = Ref(exact_name(*this, obj, &pos, &matched));
         if (!name) return -1;
     } else {
-        ++python_steps;  // a subclass's get() and item access
+        if (!may_run_python()) return -1;  // a subclass's get() and item access
         PyObject* get = PyObject_GetAttr(obj, module_string(StringId::get));
         if (get == nullptr) return -1;  // the host's AttributeError
         Ref get_owned(get);
@@ -658,13 +788,18 @@ int Writer::write_object_body(PyObject* obj) {
         return fail_object();
     };
 
+    if (pure && exact && entry->one_pass) {
+        int written = write_in_one_pass(obj, entry, pos, matched);
+        if (written <= 0) return written;
+    }
+
     ParamValues values;
     if (values.init(entry->param_count) < 0) return fail_object();
     int32_t failed = 0;
     FlagWords words;
     int gathered = exact ? gather_exact(*this, obj, pos, matched, entry, values, words, &failed)
                          : gather_conditional(obj, entry, values, words, &failed);
-    if (gathered < 0) return fail(entry->params[failed]);
+    if (gathered < 0) return failed < 0 ? -1 : fail(entry->params[failed]);
     // The values just read stand for an exact dict until Python code may
     // have run; a subclass is always asked again (it never equals ~0).
     const uint64_t steps_when_read = exact ? python_steps : ~uint64_t{0};
@@ -727,8 +862,25 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
         self->buffer = static_cast<uint8_t*>(buffer);
         self->capacity = kInitialCapacity;
     }
-    self->position = 0;
     self->error_flag = 0;
+#ifndef Py_GIL_DISABLED
+    // First a pure attempt, which fails (then leaves no trace) wherever
+    // Python code could run: nearly every message has none, and without it
+    // every value read stays valid, so objects are written in one pass with
+    // borrowed references. Without the lock another thread could change a
+    // dict meanwhile, so that build always takes the general path.
+    {
+        self->position = 0;
+        ErrorPath unused;
+        Writer attempt{self, compiler, &unused};
+        attempt.pure = true;
+        if (attempt.write_object(value) == 0)
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
+                                             static_cast<Py_ssize_t>(self->position));
+        PyErr_Clear();
+    }
+#endif
+    self->position = 0;
     ErrorPath path;
     Writer writer{self, compiler, &path};
     if (writer.write_object(value) < 0) {
