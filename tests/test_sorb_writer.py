@@ -69,6 +69,8 @@ def test_none_for_a_conditional_parameter_writes_nothing(example):
     ("int", -3.9, "fdffffff"),
     ("int", True, "01000000"),
     ("long", 18446744073709551615, "ff" * 8),
+    # Each count of 30-bit digits, either side of 2**63.
+    *[("long", v, struct.pack("<Q", v).hex()) for v in (2**30, 2**60 - 1, 2**60, 2**62 + 7, 2**63 - 1, 2**63)],
     ("long", 2.5, "02" + "00" * 7),
     ("double", 1, struct.pack("<d", 1.0).hex()),
     ("double", -0.5, struct.pack("<d", -0.5).hex()),

@@ -66,6 +66,30 @@ inline bool small_int(PyObject* value, Py_ssize_t* out) {
     return true;
 }
 
+// An exact int that is not compact, from 0 to 2**63 - 1 (ids and hashes):
+// read from its digits as the interpreter's header lays them out, without a
+// call. False for any other value, which takes the general conversion.
+inline bool positive_int63(PyObject* value, long long* out) {
+#if PyLong_SHIFT == 30
+    const _PyLongValue& digits = reinterpret_cast<PyLongObject*>(value)->long_value;
+    if ((digits.lv_tag & _PyLong_SIGN_MASK) != 0) return false;  // zero or negative
+    const uint64_t count = digits.lv_tag >> _PyLong_NON_SIZE_BITS;
+    if (count == 2) {
+        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30);
+        return true;
+    }
+    if (count == 3 && digits.ob_digit[2] < 8) {  // below 2**63
+        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30 |
+                                      uint64_t{digits.ob_digit[2]} << 60);
+        return true;
+    }
+#else
+    (void)value;
+    (void)out;
+#endif
+    return false;
+}
+
 int to_int32(PyObject* value, int32_t* out) {
     Ref number(as_int(value));
     if (!number) return -1;
@@ -101,6 +125,7 @@ struct Writer {
     SorbParser* parser;
     SorbSchemaCompiler* compiler;
     ErrorPath* path;  // where a failure lies, recorded while unwinding
+    PyObject* underscore = module_string(StringId::underscore);  // the "_" key
     // Counts the steps that may have run Python code (a conversion hook, an
     // iterator, a dict subclass's methods, a key's __eq__). Code run there
     // can change a dict whose values were read before, so an object reads
@@ -152,24 +177,34 @@ struct Writer {
 
     uint8_t* cursor() { return parser->buffer + parser->position; }
 
-    // Whether a dict key is a parameter's name: its very object, or an exact
-    // str of the same text. Both hashes are cached (a dict key's by the
-    // dict, a name's when it was interned), and unequal ones settle most
-    // unequal texts without comparing them. Runs no Python code; pure
+    Alias& alias_of(PyObject* key) { return aliases[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
+
+    // The index of the first parameter from `from` on whose name a dict key
+    // is: by identity with the name or with what an earlier text match
+    // found, else by its text when it is an exact str (that match is then
+    // remembered). param_count when there is none. Runs no Python code; pure
     // attempts only (see aliases).
-    bool is_key_of(const ParamDef& param, PyObject* key) {
-        if (param.name_object == key) return true;
-        Alias& alias = aliases[(reinterpret_cast<uintptr_t>(key) >> 4) & 63];
-        if (alias.key == key && alias.name == param.name_object) return true;
-        if (!PyUnicode_CheckExact(key)) return false;
+    int32_t find_key(const ConstructorDef* entry, int32_t from, PyObject* key) {
+        const Alias& alias = alias_of(key);
+        PyObject* name = alias.key == key ? alias.name : key;
+        for (int32_t j = from; j < entry->param_count; ++j)
+            if (entry->params[j].name_object == name) return j;
+        if (!PyUnicode_CheckExact(key)) return entry->param_count;
+        for (int32_t j = from; j < entry->param_count; ++j) {
+            PyObject* text = entry->params[j].name_object;
 #ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
-        Py_hash_t key_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-        Py_hash_t name_hash = reinterpret_cast<PyASCIIObject*>(param.name_object)->hash;
-        if (key_hash != name_hash && key_hash != -1 && name_hash != -1) return false;
+            // Both are cached (a dict key's by its dict, a name's when it
+            // was interned); unequal ones settle most unequal texts.
+            Py_hash_t key_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+            Py_hash_t name_hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+            if (key_hash != name_hash && key_hash != -1 && name_hash != -1) continue;
 #endif
-        if (!same_text(param.name_object, key)) return false;
-        alias = {key, param.name_object};
-        return true;
+            if (same_text(text, key)) {
+                alias_of(key) = {key, text};
+                return j;
+            }
+        }
+        return entry->param_count;
     }
 
     // Called before a step that may run Python code. In a pure attempt it
@@ -273,7 +308,7 @@ struct Writer {
                 long long v;
                 if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
                     v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-                } else {
+                } else if (!positive_int63(value, &v)) {
                     // Cheap for an exact int below 2**63; what is left, and
                     // every error, takes write_value.
                     int overflow = 0;
@@ -445,24 +480,27 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
             return -1;
         }
 #ifdef Py_GIL_DISABLED
-        Ref element(PyList_GetItemRef(list.get(), i));
-        if (!element) return -1;
+        Ref held(PyList_GetItemRef(list.get(), i));
+        if (!held) return -1;
+        PyObject* element = held.get();
 #else
         // A plain element runs no Python code while it is written, so the
         // list's own reference holds it.
-        int plain = write_plain(PyList_GET_ITEM(list.get(), i), elem_type);
+        PyObject* element = PyList_GET_ITEM(list.get(), i);
+        int plain = write_plain(element, elem_type);
         if (plain > 0) continue;
         if (plain < 0) {
             add_traceback(TracebackSite::write_value);
             path->element(i, elem_name, 0);
             return -1;
         }
-        // Held while it is written: a hook may take it out of the list.
-        Ref element(Py_NewRef(PyList_GET_ITEM(list.get(), i)));
+        // Held while it is written: a hook may take it out of the list (a
+        // pure attempt runs none).
+        Ref held(pure ? nullptr : Py_NewRef(element));
 #endif
         int written = elem_type == TYPE_OBJECT
-                          ? with_traceback(write_object(element.get()), TracebackSite::write_value)
-                          : write_value(element.get(), elem_type, elem_name);
+                          ? with_traceback(write_object(element), TracebackSite::write_value)
+                          : write_value(element, elem_type, elem_name);
         if (written < 0) {
             path->element(i, elem_name, 0);
             return -1;
@@ -556,7 +594,7 @@ struct FlagWords {
 int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t matched,
                  const ConstructorDef* entry, ParamValues& values, FlagWords& flags,
                  int32_t* failed) {
-    PyObject* underscore = module_string(StringId::underscore);
+    PyObject* underscore = writer.underscore;
     int32_t next = 0;
     PyObject *key, *value;
     bool complete;
@@ -646,7 +684,7 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
 // lookup; then *pos is past it and *matched 1, for gather_exact to go on
 // from there (else both are 0). On error sets an exception and returns null.
 PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* matched) {
-    PyObject* underscore = module_string(StringId::underscore);
+    PyObject* underscore = writer.underscore;
     Py_ssize_t first = 0;
     PyObject *key, *value;
     PyObject* found = nullptr;
@@ -704,7 +742,6 @@ int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssi
         return 0;
     };
 
-    PyObject* underscore = module_string(StringId::underscore);
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     int32_t next = 0;
     PyObject *key, *value;
@@ -715,7 +752,7 @@ int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssi
         // often the very object, which then is not even touched.
         int32_t j = next;
         if (j >= entry->param_count || entry->params[j].name_object != key) {
-            while (j < entry->param_count && !is_key_of(entry->params[j], key)) ++j;
+            j = find_key(entry, next, key);
             if (j == entry->param_count) {
                 parser->position = start;
                 return 1;
@@ -763,7 +800,7 @@ int Writer::write_object_body(PyObject* obj) {
         // Presence tests and item access are only defined for dicts, so a
         // mapping that merely has get() is refused.
         if (!PyDict_Check(obj)) return raise_expected("dict", obj);
-        name = Ref(PyObject_CallOneArg(get, module_string(StringId::underscore)));
+        name = Ref(PyObject_CallOneArg(get, underscore));
         if (!name) return -1;
     }
     if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return raise_expected("str", name.get());
