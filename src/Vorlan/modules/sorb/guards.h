@@ -12,8 +12,11 @@ namespace sorb {
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    // A level that cannot recurse further asks nothing and always enters.
+    RecursionGuard(const char* where, bool needed)
+        : entered_(!needed || Py_EnterRecursiveCall(where) == 0), counted_(needed) {}
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_ && counted_) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
@@ -21,6 +24,7 @@ public:
 
 private:
     bool entered_;
+    bool counted_ = true;
 };
 
 // Holds an object's in-use flag for one call. A second call while the first

@@ -451,22 +451,27 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
 }
 
 int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name) {
-    RecursionGuard recursion(" while packing a vector");
+    // Only nesting can exhaust the stack. In a pure attempt, objects guard
+    // their own level and scalars recurse no further, so only vectors of
+    // vectors need this level's guard there.
+    RecursionGuard recursion(" while packing a vector", !pure || elem_type == TYPE_VECTOR);
     if (!recursion.entered()) return -1;
 
-    Ref list;
+    PyObject* list = value;
+    Ref held_list;  // a hook may take the list out of its dict; a pure attempt runs none
     if (PyList_CheckExact(value)) {
-        list = Ref::borrow(value);
+        if (!pure) held_list = Ref::borrow(value);
     } else if (PyList_Check(value)) {
         return raise_expected("list", value);
     } else {
         // Iteration, and a new list that may start the collector.
         if (!may_run_python()) return -1;
-        list = Ref(PySequence_List(value));
-        if (!list) return -1;
+        held_list = Ref(PySequence_List(value));
+        if (!held_list) return -1;
+        list = held_list.get();
     }
 
-    Py_ssize_t count = PyList_GET_SIZE(list.get());
+    Py_ssize_t count = PyList_GET_SIZE(list);
     if (count > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "vector has too many elements for the wire form");
         return -1;
@@ -475,18 +480,18 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Element hooks may shrink the list; the count is already written,
         // so a shorter list cannot make a valid message.
-        if (i >= PyList_GET_SIZE(list.get())) {
+        if (i >= PyList_GET_SIZE(list)) {
             PyErr_SetString(PyExc_RuntimeError, "list changed size while it was being packed");
             return -1;
         }
 #ifdef Py_GIL_DISABLED
-        Ref held(PyList_GetItemRef(list.get(), i));
-        if (!held) return -1;
-        PyObject* element = held.get();
+        Ref held_element(PyList_GetItemRef(list, i));
+        if (!held_element) return -1;
+        PyObject* element = held_element.get();
 #else
         // A plain element runs no Python code while it is written, so the
         // list's own reference holds it.
-        PyObject* element = PyList_GET_ITEM(list.get(), i);
+        PyObject* element = PyList_GET_ITEM(list, i);
         int plain = write_plain(element, elem_type);
         if (plain > 0) continue;
         if (plain < 0) {
@@ -496,7 +501,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         }
         // Held while it is written: a hook may take it out of the list (a
         // pure attempt runs none).
-        Ref held(pure ? nullptr : Py_NewRef(element));
+        Ref held_element(pure ? nullptr : Py_NewRef(element));
 #endif
         int written = elem_type == TYPE_OBJECT
                           ? with_traceback(write_object(element), TracebackSite::write_value)
