@@ -20,6 +20,7 @@ struct SorbParser {
     int busy;            // set while a pack or unpack runs on this parser
     int constructed;     // set once the schema compiled; a failed construction
                          // can leave the object alive (a subclass's __del__)
+    int pure_skips;      // packs left that skip the writer's pure attempt
 };
 
 extern PyTypeObject* SorbParser_Type;

@@ -20,6 +20,8 @@ namespace {
 
 constexpr uint32_t kVectorId = 0x1CB5C415u;
 constexpr uint64_t kInitialCapacity = 1024;
+// Calls that skip the pure attempt after one fails (see parser_pack).
+constexpr int kPureSkips = 32;
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;  // 3-byte length
 
 int raise_expected(const char* kind, PyObject* value) {
@@ -688,6 +690,17 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
 // Decoded dicts and literals put it first, where it is found without a
 // lookup; then *pos is past it and *matched 1, for gather_exact to go on
 // from there (else both are 0). On error sets an exception and returns null.
+// Whether every key of a dict is an exact str.
+bool text_keys_only(PyObject* obj) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    bool text = true;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    while (text && PyDict_Next(obj, &pos, &key, &value)) text = PyUnicode_CheckExact(key);
+    Py_END_CRITICAL_SECTION();
+    return text;
+}
+
 PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* matched) {
     PyObject* underscore = writer.underscore;
     Py_ssize_t first = 0;
@@ -703,8 +716,9 @@ PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t*
     }
     Py_END_CRITICAL_SECTION();
     if (found != nullptr) return found;
-    // The lookup may meet a key whose __eq__ is Python code.
-    if (!writer.may_run_python()) return nullptr;
+    // The lookup may meet a key whose __eq__ is Python code; with only str
+    // keys it compares texts, which a pure attempt can afford.
+    if (!(writer.pure && text_keys_only(obj)) && !writer.may_run_python()) return nullptr;
     PyObject* name = nullptr;
     if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
     return name ? name : Py_NewRef(Py_None);
@@ -911,7 +925,11 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
     // every value read stays valid, so objects are written in one pass with
     // borrowed references. Without the lock another thread could change a
     // dict meanwhile, so that build always takes the general path.
-    {
+    // A parser whose messages need Python code would pay for both; after
+    // an attempt fails, the next few calls go without.
+    if (self->pure_skips > 0) {
+        --self->pure_skips;
+    } else {
         self->position = 0;
         ErrorPath unused;
         Writer attempt{self, compiler, &unused};
@@ -920,6 +938,7 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                              static_cast<Py_ssize_t>(self->position));
         PyErr_Clear();
+        self->pure_skips = kPureSkips;
     }
 #endif
     self->position = 0;
