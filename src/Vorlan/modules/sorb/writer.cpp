@@ -686,10 +686,6 @@ int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& 
     return 0;
 }
 
-// The "_" entry of an exact dict as a new reference (None when missing).
-// Decoded dicts and literals put it first, where it is found without a
-// lookup; then *pos is past it and *matched 1, for gather_exact to go on
-// from there (else both are 0). On error sets an exception and returns null.
 // Whether every key of a dict is an exact str.
 bool text_keys_only(PyObject* obj) {
     Py_ssize_t pos = 0;
@@ -701,6 +697,10 @@ bool text_keys_only(PyObject* obj) {
     return text;
 }
 
+// The "_" entry of an exact dict as a new reference (None when missing).
+// Decoded dicts and literals put it first, where it is found without a
+// lookup; then *pos is past it and *matched 1, for gather_exact to go on
+// from there (else both are 0). On error sets an exception and returns null.
 PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* matched) {
     PyObject* underscore = writer.underscore;
     Py_ssize_t first = 0;
@@ -731,10 +731,11 @@ PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t*
 // gathering first would. The flags words are written as zero in their
 // places and filled in at the end. A conditional value is written when it
 // is present; one that is absent while a parameter sharing its bit is
-// present fails, as gathering would, once the bits are known. The walk goes on from `pos` with
-// `matched` entries seen, as in gather_exact. Returns 1, with nothing
-// written, when a key is not the next parameter in schema order (an extra
-// key, or keys in another order): the object then takes the gathering path.
+// present fails, as gathering would, once the bits are known. The walk
+// goes on from `pos` with `matched` entries seen, as in gather_exact.
+// Returns 1, with nothing written, when a key is not the next parameter in
+// schema order (an extra key, or keys in another order): the object then
+// takes the gathering path.
 int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssize_t pos,
                               Py_ssize_t matched) {
     const uint64_t start = parser->position;
