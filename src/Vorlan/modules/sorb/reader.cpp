@@ -325,8 +325,7 @@ PyObject* Reader::read_object_body() {
             continue;
         }
         if (param.is_conditional) {
-            uint32_t word = param.flag_field ? flags2 : flags;
-            bool present = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
+            bool present = ((param.flag_field ? flags2 : flags) & flag_mask(param)) != 0;
             if (param.type_code == TYPE_BOOL || !present) {
                 // Otherwise the template's None or False stands.
                 if (present || param.key_repeats) {

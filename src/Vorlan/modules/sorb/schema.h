@@ -50,6 +50,12 @@ struct ParamDef {
     char* elem_name;
 };
 
+// The bit of a conditional parameter within its flags word (the bit number
+// counts modulo 32, as a shift of the 32-bit word does).
+inline uint32_t flag_mask(const ParamDef& param) {
+    return 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+}
+
 // One constructor or method.
 struct ConstructorDef {
     uint32_t id;
@@ -111,6 +117,13 @@ int vector_element(const char* type_text, VectorElement* element);
 // Equal exact str objects: a str has one canonical form, so equal texts
 // have equal kinds and equal data. Runs no Python code.
 inline bool same_text(PyObject* a, PyObject* b) {
+#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
+    // Dict keys and interned names have theirs cached; unequal ones settle
+    // most unequal texts without comparing them.
+    Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != hash_b && hash_a != -1 && hash_b != -1) return false;
+#endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),

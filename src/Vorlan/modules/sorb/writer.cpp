@@ -194,13 +194,6 @@ struct Writer {
         if (!PyUnicode_CheckExact(key)) return entry->param_count;
         for (int32_t j = from; j < entry->param_count; ++j) {
             PyObject* text = entry->params[j].name_object;
-#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
-            // Both are cached (a dict key's by its dict, a name's when it
-            // was interned); unequal ones settle most unequal texts.
-            Py_hash_t key_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-            Py_hash_t name_hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
-            if (key_hash != name_hash && key_hash != -1 && name_hash != -1) continue;
-#endif
             if (same_text(text, key)) {
                 alias_of(key) = {key, text};
                 return j;
@@ -577,11 +570,20 @@ private:
 struct FlagWords {
     uint32_t words[2] = {0, 0};  // flags, flags2
 
+    // Whether a conditional parameter's value sets its bit: True itself for
+    // a Bool, anything but None otherwise.
+    static bool sets_bit(const ParamDef& param, PyObject* value) {
+        return param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
+    }
+    void set(const ParamDef& param) { words[param.flag_field ? 1 : 0] |= flag_mask(param); }
+    bool has(const ParamDef& param) const { return (words[param.flag_field ? 1 : 0] & flag_mask(param)) != 0; }
+    bool shares_a_bit_with(const FlagWords& other) const {
+        return ((words[0] & other.words[0]) | (words[1] & other.words[1])) != 0;
+    }
+
     // Sets the bit of a conditional parameter whose value is present.
     void note(const ParamDef& param, PyObject* value) {
-        if (!param.is_conditional) return;
-        bool present = param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
-        if (present) words[param.flag_field ? 1 : 0] |= 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+        if (param.is_conditional && sets_bit(param, value)) set(param);
     }
 };
 
@@ -740,12 +742,9 @@ int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssi
                               Py_ssize_t matched) {
     const uint64_t start = parser->position;
     if (write_int32(entry->id) < 0) return -1;
-    uint32_t words[2] = {0, 0};
-    uint32_t absent[2] = {0, 0};  // bits of conditional values not written
+    FlagWords words;
+    FlagWords absent;  // bits of conditional values not written
     uint64_t word_at[2] = {0, 0};  // 0: no such word (the id is written first)
-    auto bit_of = [](const ParamDef& param) {
-        return 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
-    };
     // Writes parameters [from, to) as absent from the dict.
     auto write_absent = [&](int32_t from, int32_t to) {
         for (int32_t k = from; k < to; ++k) {
@@ -754,7 +753,7 @@ int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssi
                 word_at[param.is_flags_word - 1] = parser->position;
                 if (write_int32(0) < 0) return -1;
             } else if (param.is_conditional) {
-                if (param.type_code != TYPE_BOOL) absent[param.flag_field ? 1 : 0] |= bit_of(param);
+                if (param.type_code != TYPE_BOOL) absent.set(param);
             } else if (write_default(param.type_code) < 0) {
                 return -1;
             }
@@ -786,18 +785,18 @@ int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssi
             if (write_absent(j, next) < 0) return -1;
         } else if (!param.is_conditional) {
             if (write_param(value, param) < 0) return -1;
-        } else if (param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None) {
-            words[param.flag_field ? 1 : 0] |= bit_of(param);
+        } else if (FlagWords::sets_bit(param, value)) {
+            words.set(param);
             if (param.type_code != TYPE_BOOL && write_param(value, param) < 0) return -1;
         } else if (param.type_code != TYPE_BOOL) {
-            absent[param.flag_field ? 1 : 0] |= bit_of(param);
+            absent.set(param);
         }
     }
     if (write_absent(next, entry->param_count) < 0) return -1;
     // The general path names the parameter without its value.
-    if ((words[0] & absent[0]) != 0 || (words[1] & absent[1]) != 0) return -1;
+    if (words.shares_a_bit_with(absent)) return -1;
     for (int i = 0; i < 2; ++i)
-        if (word_at[i] != 0) store_u32_le(parser->buffer + word_at[i], words[i]);
+        if (word_at[i] != 0) store_u32_le(parser->buffer + word_at[i], words.words[i]);
     return 0;
 }
 
@@ -875,9 +874,7 @@ int Writer::write_object_body(PyObject* obj) {
             continue;
         }
         if (param.is_conditional) {
-            uint32_t word = param.flag_field ? flags2 : flags;
-            bool bit_set = (word >> (static_cast<uint32_t>(param.flag_bit) & 31u)) & 1u;
-            if (!bit_set || param.type_code == TYPE_BOOL) continue;
+            if (!words.has(param) || param.type_code == TYPE_BOOL) continue;
             // Its bit is set, so the reader will expect its bytes. Without a
             // value of its own (a parameter sharing the bit is present) it
             // would read them from whatever follows.
