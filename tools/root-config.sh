@@ -16,7 +16,7 @@ python3-scikit-build-core python3-msgpack python3-pip python3-build \
 python3-mypy python3-matplotlib libssl-dev clang libclang-rt-dev gcovr \
 valgrind gdb libgtest-dev git ca-certificates python3.15-dev python3.15-venv \
 qemu-user g++-aarch64-linux-gnu \
-python3-msgspec python3.14-dbg xz-utils zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
+python3-msgspec python3.14-dbg python3-auditwheel patchelf xz-utils zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
 libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libzstd-dev libexpat1-dev"
 # A second architecture for cross-building the modules against the target's
 # own libpython and running them under the emulator.
