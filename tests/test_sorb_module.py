@@ -108,6 +108,24 @@ def test_parsers_share_nothing():
     assert a.unpack(big)["items"] == list(range(5000))
 
 
+def test_a_parsers_compiler_refuses_a_second_compile_even_from_a_hook_during_pack():
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "c", "params": [
+        {"name": "a", "type": "int"}, {"name": "b", "type": "string"}]}]})
+    compiler, = [o for o in gc.get_referents(parser) if isinstance(o, SorbSchemaCompiler)]
+    other = {"constructors": [{"id": 1, "predicate": "c", "params": []}]}
+
+    class Hook:
+        def __int__(self):
+            compiler.compile(other)   # would free the table pack is walking
+            return 5
+
+    with pytest.raises(RuntimeError, match="belongs to a SorbParser"):
+        parser.pack({"_": "c", "a": Hook(), "b": "x" * 100})
+    with pytest.raises(RuntimeError, match="belongs to a SorbParser"):
+        compiler.compile(other)
+    assert parser.pack({"_": "c", "a": 1}).hex() == "01000000" "01000000" "00000000"
+
+
 def test_parser_in_a_reference_cycle_is_collected():
     class Holder(SorbParser):
         pass

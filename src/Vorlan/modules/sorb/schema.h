@@ -165,14 +165,16 @@ struct SorbSchemaCompiler {
     std::unordered_map<uint32_t, ConstructorDef*>* id_map;
     NameIndex* name_map;
     int busy;  // set while compile runs; guards against re-entry
+    // Set for a SorbParser's own compiler before it compiles: its packs and
+    // unpacks walk the table, which a second compile could free under them
+    // (from a hook, or from a finalizer the collector runs), so it refuses.
+    int owned_by_parser;
 };
 
 // Lookups used by the reader and the writer; null when absent.
 ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id);
 // By name: `name` is an exact str; runs no Python code and never fails.
 ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name);
-
-// The compiler's current table (null if none).
 
 // Builds a table from a JSON text or an already decoded dict. On error sets
 // an exception and returns -1.

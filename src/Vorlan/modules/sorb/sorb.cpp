@@ -137,6 +137,12 @@ PyObject* compiler_compile_method(PyObject* self, PyObject* const* args, Py_ssiz
     if (match_fastcall(spec, args, nargs, kwnames, &json_data) < 0) return nullptr;
     auto* compiler = reinterpret_cast<SorbSchemaCompiler*>(self);
     if (require_constructed(self, compiler->name_map != nullptr) < 0) return nullptr;
+    if (compiler->owned_by_parser) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this SorbSchemaCompiler belongs to a SorbParser, which compiles it "
+                        "once: make a new SorbParser for another schema");
+        return nullptr;
+    }
     if (compiler_compile(compiler, json_data.get()) < 0) {
         add_traceback(TracebackSite::compile);
         return nullptr;
@@ -148,7 +154,8 @@ PyMethodDef compiler_methods[] = {
     {"compile", SORB_FASTCALL(compiler_compile_method), METH_FASTCALL | METH_KEYWORDS,
      SORB_DOC("compile($self, /, json_data)",
               "Builds the table from json_data: a JSON text, or a dict as json.loads would\n"
-              "give it, with the lists \"constructors\" and \"methods\".")},
+              "give it, with the lists \"constructors\" and \"methods\". A SorbParser's own\n"
+              "compiler refuses it (RuntimeError).")},
     SORB_PICKLING_REFUSAL,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -187,6 +194,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     parser->compiler = Py_NewRef(Py_None);
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(g_compiler_type));
     if (compiler == nullptr) return nullptr;
+    reinterpret_cast<SorbSchemaCompiler*>(compiler)->owned_by_parser = 1;
     Py_SETREF(parser->compiler, compiler);
     if (compiler_compile(reinterpret_cast<SorbSchemaCompiler*>(compiler), schema_json.get()) < 0) {
         add_traceback(TracebackSite::compile);
@@ -231,6 +239,8 @@ PyObject* parser_unpack_method(PyObject* obj, PyObject* const* args, Py_ssize_t 
     if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
+    // The collector's clear could drop the parser's reference meanwhile.
+    Ref held_compiler = Ref::borrow(reinterpret_cast<PyObject*>(compiler));
     PyObject* result = parser_unpack(self, compiler, data.get());
     if (result == nullptr) add_traceback(TracebackSite::unpack);
     return result;
@@ -247,6 +257,7 @@ PyObject* parser_pack_method(PyObject* obj, PyObject* const* args, Py_ssize_t na
     if (!call.acquired()) return refuse_concurrent_call();
     SorbSchemaCompiler* compiler = parser_compiler(self);
     if (compiler == nullptr) return nullptr;
+    Ref held_compiler = Ref::borrow(reinterpret_cast<PyObject*>(compiler));  // as in unpack
     PyObject* result = parser_pack(self, compiler, value.get());
     if (result == nullptr) add_traceback(TracebackSite::pack);
     return result;
@@ -261,7 +272,9 @@ PyMethodDef parser_methods[] = {
     {"pack", SORB_FASTCALL(parser_pack_method), METH_FASTCALL | METH_KEYWORDS,
      SORB_DOC("pack($self, /, value)",
               "The wire form of value, a dict whose \"_\" names the constructor, as a new\n"
-              "bytes object. Missing parameters get their defaults; flags words are computed.")},
+              "bytes object. Missing parameters get their defaults; flags words are computed.\n"
+              "An int takes -2**31 to 2**32 - 1 and a long 0 to 2**64 - 1; others raise\n"
+              "OverflowError.")},
     SORB_PICKLING_REFUSAL,
     {nullptr, nullptr, 0, nullptr},
 };
