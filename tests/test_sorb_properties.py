@@ -110,7 +110,7 @@ class Shapes:
 TRUTHY_NOT_TRUE = (1, "yes", [0], 2.5)
 FALSY = (False, 0, "", [], None)
 
-ints = st.integers(-2**31, 2**31 - 1)
+ints = st.integers(-2**31, 2**32 - 1)
 longs = st.integers(0, 2**64 - 1)
 doubles = st.floats() | st.integers(-2**53, 2**53)
 texts = st.text(max_size=12) | st.integers(250, 258).map(lambda n: "x" * n)
@@ -306,6 +306,7 @@ def test_random_messages_round_trip_up_to_normalisation(message):
     back = PARSER.unpack(data)
     assert wm.same(back, normalised(message)), (message, back)
     assert wm.same(MODEL.unpack(data), back)
+    assert PARSER.pack(back) == data   # a received message can be sent on
 
 
 # Values that are wrong for some parameter type, to compare how pack refuses.

@@ -61,10 +61,22 @@ def test_none_for_a_conditional_parameter_writes_nothing(example):
     assert example.pack({"_": "example", "text": None}) == example.pack({"_": "example"})
 
 
+class Number:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
 @pytest.mark.parametrize("name, value, payload", [
     ("int", -1, "ffffffff"),
     ("int", 2147483647, "ffffff7f"),
     ("int", -2147483648, "00000080"),
+    # What unpack gives back for a negative int packs again.
+    ("int", 2147483648, "00000080"),
+    ("int", 4294967295, "ffffffff"),
+    ("int", Number(4294967295), "ffffffff"),
     ("int", 3.9, "03000000"),
     ("int", -3.9, "fdffffff"),
     ("int", True, "01000000"),
@@ -92,17 +104,9 @@ def test_value_conversions(kinds, name, value, payload):
     assert packed(kinds, name, value).hex() == payload
 
 
-class Number:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
-
-
 @pytest.mark.parametrize("name, value, exc, message", [
-    ("int", 2147483648, OverflowError, None),
-    ("int", 4294967295, OverflowError, None),
+    ("int", 4294967296, OverflowError, None),
+    ("int", Number(4294967296), OverflowError, None),
     ("int", -2147483649, OverflowError, None),
     ("int", None, TypeError, "an integer is required"),
     ("int", "5", TypeError, "an integer is required"),

@@ -286,7 +286,7 @@ class _Writer:
     def value(self, value, code, type_text):
         if code == INT:
             v = _as_int(value)
-            if not -2**31 <= v < 2**31:
+            if not -2**31 <= v < 2**32:
                 raise OverflowError("int out of range")
             self.u32(v)
         elif code == LONG:

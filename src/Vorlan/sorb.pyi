@@ -19,7 +19,7 @@ class SorbSchemaCompiler:
     def compile(self, json_data: str | dict[str, Any]) -> None:
         """Builds the table from json_data: a JSON text, or a dict as
         json.loads would give it, with the lists "constructors" and
-        "methods"."""
+        "methods". A SorbParser's own compiler refuses it (RuntimeError)."""
 
 @disjoint_base
 class SorbParser:
@@ -34,4 +34,5 @@ class SorbParser:
     def pack(self, value: dict[str, Any]) -> bytes:
         """The wire form of value, a dict whose "_" names the constructor,
         as a new bytes object. Missing parameters get their defaults; flags
-        words are computed."""
+        words are computed. An int takes -2**31 to 2**32 - 1 and a long 0
+        to 2**64 - 1; others raise OverflowError."""

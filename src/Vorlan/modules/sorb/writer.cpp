@@ -92,21 +92,27 @@ inline bool positive_int63(PyObject* value, long long* out) {
     return false;
 }
 
-int to_int32(PyObject* value, int32_t* out) {
+// An int parameter takes -2**31 to 2**32 - 1: the reader gives back the
+// word as unsigned, and what it gives must pack again. Values from 2**31
+// on are written as their 32-bit pattern.
+constexpr long long kIntMin = INT32_MIN;
+constexpr long long kIntMax = UINT32_MAX;
+
+int to_int_word(PyObject* value, uint32_t* out) {
     Ref number(as_int(value));
     if (!number) return -1;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow > 0 || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
+    if (overflow > 0 || v > kIntMax) {
+        PyErr_SetString(PyExc_OverflowError, "value too large for an int: at most 4294967295");
         return -1;
     }
-    if (overflow < 0 || v < INT32_MIN) {
-        PyErr_SetString(PyExc_OverflowError, "value too small to convert to int32_t");
+    if (overflow < 0 || v < kIntMin) {
+        PyErr_SetString(PyExc_OverflowError, "value too small for an int: at least -2147483648");
         return -1;
     }
-    *out = static_cast<int32_t>(v);
+    *out = static_cast<uint32_t>(v);
     return 0;
 }
 
@@ -311,7 +317,7 @@ struct Writer {
                     if (overflow != 0) return 0;
                 }
                 if (type_code == TYPE_LONG) return v < 0 ? 0 : write_int64(static_cast<uint64_t>(v)) < 0 ? -1 : 1;
-                if (v < INT32_MIN || v > INT32_MAX) return 0;
+                if (v < kIntMin || v > kIntMax) return 0;
                 return write_int32(static_cast<uint32_t>(v)) < 0 ? -1 : 1;
             }
             case TYPE_DOUBLE:
@@ -395,12 +401,12 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
     switch (type_code) {
         case TYPE_INT: {
             Py_ssize_t small;
-            if (small_int(value, &small) && small >= INT32_MIN && small <= INT32_MAX)
+            if (small_int(value, &small) && small >= kIntMin && small <= kIntMax)
                 return write_int32(static_cast<uint32_t>(small));
             if (!PyLong_Check(value) && !may_run_python()) return -1;  // its __int__
-            int32_t v;
-            if (to_int32(value, &v) < 0) return -1;
-            return write_int32(static_cast<uint32_t>(v));
+            uint32_t v;
+            if (to_int_word(value, &v) < 0) return -1;
+            return write_int32(v);
         }
         case TYPE_LONG: {
             Py_ssize_t small;
