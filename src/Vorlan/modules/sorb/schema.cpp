@@ -229,22 +229,75 @@ PyObject* make_template_dict(ConstructorDef* entry) {
         if (seen < 0) return nullptr;
         param.key_repeats = seen;
         entry->any_key_repeats |= seen;
-        if (seen) continue;
+        if (seen) {
+            param.same_key_as = -1;  // "_", unless an earlier parameter has it
+            for (int32_t k = 0; k < j; ++k) {
+                if (!entry->params[k].is_flags_word && same_text(entry->params[k].name_object, param.name_object)) {
+                    param.same_key_as = k;
+                    break;
+                }
+            }
+            continue;
+        }
         PyObject* absent = param.is_conditional && param.type_code == TYPE_BOOL ? Py_False : Py_None;
         if (PyDict_SetItem(dict.get(), param.name_object, absent) < 0) return nullptr;
     }
     return dict.release();
 }
 
-// Whether the writer may write entry in one pass (ConstructorDef::one_pass).
-int32_t fits_one_pass(const ConstructorDef* entry) {
-    if (entry->any_key_repeats) return 0;
-    int words[2] = {0, 0};  // "flags" and "flags2" parameters
-    for (int32_t j = 0; j < entry->param_count; ++j) {
-        int32_t word = entry->params[j].is_flags_word;
-        if (word != 0 && ++words[word - 1] > 1) return 0;
+// Fills the writer's precomputed sets of an entry whose parameters and
+// template are built: its key index, the parameters always written and
+// whether conditional parameters share bits. On error sets MemoryError and
+// returns -1.
+int index_params(ConstructorDef* entry) {
+    const int32_t count = entry->param_count;
+    if (count == 0) return 0;
+    uint32_t bits_seen[2][32] = {};  // conditional parameters per word and bit
+    size_t keys = 0;
+    for (int32_t j = 0; j < count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word) continue;
+        if (param.is_conditional && ++bits_seen[param.flag_field ? 1 : 0][param.flag_bit & 31] > 1)
+            entry->shares_bits = 1;
+        if (!param.key_repeats) ++keys;
     }
-    return 1;
+    const size_t words = (static_cast<size_t>(count) + 63) / 64;
+    entry->always_written =
+        static_cast<uint64_t*>(std::calloc(entry->shares_bits ? 2 * words : words, sizeof(uint64_t)));
+    if (entry->always_written == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (int32_t j = 0; j < count; ++j) {
+        const ParamDef& param = entry->params[j];
+        const uint64_t bit = uint64_t{1} << (j % 64);
+        if (param.is_flags_word || !param.is_conditional) {
+            entry->always_written[j / 64] |= bit;
+        } else if (entry->shares_bits && param.type_code != TYPE_BOOL &&
+                   bits_seen[param.flag_field ? 1 : 0][param.flag_bit & 31] > 1) {
+            entry->always_written[words + j / 64] |= bit;
+        }
+    }
+    if (keys == 0) return 0;
+    // At most half full, so a probe ends soon.
+    size_t slots = 8;
+    while (slots < keys * 2) slots *= 2;
+    entry->key_slots = static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t)));
+    if (entry->key_slots == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    entry->key_mask = static_cast<uint32_t>(slots - 1);
+    for (int32_t j = 0; j < count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word || param.key_repeats) continue;
+        Py_hash_t hash = str_hash(param.name_object);
+        if (hash == -1) return -1;
+        size_t i = static_cast<size_t>(hash) & entry->key_mask;
+        while (entry->key_slots[i] != 0) i = (i + 1) & entry->key_mask;
+        entry->key_slots[i] = static_cast<uint32_t>(j) + 1;
+    }
+    return 0;
 }
 
 // Fills constructors[index] from one schema entry. On error sets an exception
@@ -324,7 +377,7 @@ ConstructorDef* create_constructor_body(SchemaTable* table, PyObject* data, Py_s
     }
     entry->template_dict = make_template_dict(entry);
     if (entry->template_dict == nullptr) return nullptr;
-    entry->one_pass = fits_one_pass(entry);
+    if (index_params(entry) < 0) return nullptr;
     return entry;
 }
 
@@ -390,6 +443,8 @@ void release_table(SchemaTable* table) {
                 Py_CLEAR(param.name_object);
             }
             std::free(entry.params);
+            std::free(entry.key_slots);
+            std::free(entry.always_written);
             std::free(entry.name);
             std::free(entry.type_name);
             Py_CLEAR(entry.name_object);

@@ -31,23 +31,24 @@ enum TypeCode : int32_t {
 // One parameter of a constructor. All-zero means "never filled", which
 // release_table accepts.
 struct ParamDef {
-    char* name;             // owned, NUL-terminated UTF-8
+    // What packing and unpacking read for every value comes first.
     PyObject* name_object;  // strong reference: the dict key when unpacking
     int32_t type_code;
-    char* type_name;        // owned: the whole type text, condition included
     int32_t is_conditional;
     int32_t flag_bit;
     int32_t flag_field;     // 1: guarded by "flags2", 0: by the first word
     int32_t is_flags_word;  // 1: named "flags", 2: named "flags2", else 0
     // 1 when "_" or an earlier parameter has the same key: the template's
     // value no longer stands for it, so the reader stores its own; and the
-    // dict has one entry for both, so the writer looks it up rather than
-    // match it to one of the dict's own keys.
+    // dict has one entry for both, so the writer takes that entry's value.
     int32_t key_repeats;
     // For TYPE_VECTOR: the elements' type and reduced type text (owned),
     // worked out once here instead of for every vector.
     int32_t elem_type;
+    int32_t same_key_as;  // with key_repeats: that earlier parameter, or -1 for "_"
     char* elem_name;
+    char* name;             // owned, NUL-terminated UTF-8
+    char* type_name;        // owned: the whole type text, condition included
 };
 
 // The bit of a conditional parameter within its flags word (the bit number
@@ -70,14 +71,25 @@ struct ConstructorDef {
     // name and every other key the value of its parameter when absent
     // (None, or False for a conditional Bool).
     PyObject* template_dict;
-    // 1 when some parameter's key_repeats is set: packing must then look
-    // such keys up even in a dict whose entries all matched.
+    // 1 when some parameter's key_repeats is set.
     int32_t any_key_repeats;
-    // 1 when packing may write each value as its key is met: no key
-    // repeats, and at most one "flags" and one "flags2" word, whose places
-    // are filled in at the end.
-    int32_t one_pass;
+    // 1 when two conditional parameters share a flag bit: one present sets
+    // the bit for both.
+    int32_t shares_bits;
+    // The parameters' names by their hash, for the writer to find the
+    // parameter of any key in one probe: each slot holds a parameter's
+    // index + 1, 0 when empty, for every distinct name but the flags words'
+    // and "_". Null without such parameters.
+    uint32_t* key_slots;
+    uint32_t key_mask;  // slot count - 1 (a power of two less one)
+    // The parameters written whatever an object holds (flags words and
+    // unconditional parameters), one bit each, in words of 64; with
+    // shares_bits, as many words follow with the conditional parameters
+    // (Bools excepted) whose bit another parameter shares. Null without
+    // parameters.
+    uint64_t* always_written;
 };
+
 
 struct SchemaTable {
     ConstructorDef* constructors;  // zero-filled when allocated
@@ -114,6 +126,16 @@ struct VectorElement {
 // MemoryError and returns -1.
 int vector_element(const char* type_text, VectorElement* element);
 
+// The hash of an exact str, cached in it after the first time. Runs no
+// Python code.
+inline Py_hash_t str_hash(PyObject* text) {
+#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+    if (hash != -1) return hash;
+#endif
+    return PyObject_Hash(text);
+}
+
 // Equal exact str objects: a str has one canonical form, so equal texts
 // have equal kinds and equal data. Runs no Python code.
 inline bool same_text(PyObject* a, PyObject* b) {
@@ -128,6 +150,20 @@ inline bool same_text(PyObject* a, PyObject* b) {
     return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// The index of the first parameter whose name is the exact str `key`
+// (flags words and "_" excepted), or -1. Runs no Python code.
+inline int32_t find_param(const ConstructorDef* entry, PyObject* key) {
+    const uint32_t* slots = entry->key_slots;
+    if (slots == nullptr) return -1;
+    const uint32_t mask = entry->key_mask;
+    for (uint32_t i = static_cast<uint32_t>(str_hash(key)) & mask;; i = (i + 1) & mask) {
+        uint32_t slot = slots[i];
+        if (slot == 0) return -1;
+        PyObject* name = entry->params[slot - 1].name_object;
+        if (name == key || same_text(name, key)) return static_cast<int32_t>(slot - 1);
+    }
 }
 
 // Constructors by the host str of their name. A lookup uses the str's
