@@ -148,16 +148,23 @@ struct Writer {
     // Constructors found during this call, by their name's address: a
     // message names the same few constructors over and over, with the
     // table's own interned names, so most objects skip the name map.
-    ConstructorDef* recent[32] = {};
+    struct Recent {
+        PyObject* name;  // the entry's own name object (which lives as long as the table)
+        ConstructorDef* entry;
+    };
+    Recent recent[32] = {};
 
-    // The constructor of an exact str name, or null. Runs no Python code.
+    // The constructor of an exact str name, prepared for packing; null
+    // when there is none (then with an exception set only if preparing it
+    // failed). Runs no Python code.
     ConstructorDef* find_constructor(PyObject* name) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(name);
-        ConstructorDef*& slot = recent[((address >> 4) ^ (address >> 9)) & 31];
-        // A hit is the very name object of an entry the map gave for it.
-        if (slot != nullptr && slot->name_object == name) return slot;
+        Recent& slot = recent[((address >> 4) ^ (address >> 9)) & 31];
+        // A hit is the very name object of an entry the index gave for it.
+        if (slot.name == name) return slot.entry;
         ConstructorDef* found = compiler_find_name(compiler, name);
-        if (found != nullptr) slot = found;
+        if (found == nullptr || prepare_to_pack(found) < 0) return nullptr;
+        slot = {found->prepared->name_object, found};
         return found;
     }
 
@@ -324,7 +331,7 @@ struct Writer {
         if (plain != 0) return plain > 0 ? 0 : with_traceback(-1, TracebackSite::write_value);
         if (param.type_code == TYPE_OBJECT) return with_traceback(write_object(value), TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
-        return with_traceback(write_vector(value, param.elem_type, param.elem_name),
+        return with_traceback(write_vector(value, param.elem_type, elem_name(param)),
                               TracebackSite::write_value);
     }
     int write_object(PyObject* obj) {
@@ -576,9 +583,10 @@ public:
     // returns -1, and returns that.
     template <typename Visit>
     int each_written(Visit&& visit) {
-        if (entry_->shares_bits) {
+        const Prepared* prepared = entry_->prepared;
+        if (prepared->shares_bits) {
             // A bit set by one parameter makes every parameter on it expected.
-            const uint64_t* sharing = entry_->always_written + words_;
+            const uint64_t* sharing = prepared->sharing;
             for (size_t w = 0; w < words_; ++w) {
                 for (uint64_t bits = sharing[w]; bits != 0; bits &= bits - 1) {
                     size_t j = w * 64 + static_cast<size_t>(std::countr_zero(bits));
@@ -587,7 +595,7 @@ public:
             }
         }
         for (size_t w = 0; w < words_; ++w) {
-            for (uint64_t bits = entry_->always_written[w] | written_[w]; bits != 0; bits &= bits - 1) {
+            for (uint64_t bits = prepared->always[w] | written_[w]; bits != 0; bits &= bits - 1) {
                 if (visit(static_cast<int32_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits)))) < 0)
                     return -1;
             }
@@ -676,8 +684,8 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
 // every exact str key that names a parameter. Keys often come in schema
 // order, so the parameter after the last one found is tried first, by
 // identity. Returns whether some key is not an exact str.
-bool walk_keys(PyObject* obj, Py_ssize_t pos, Py_ssize_t left, const ConstructorDef* entry,
-               Gathered& values) {
+inline bool walk_keys(PyObject* obj, Py_ssize_t pos, Py_ssize_t left, const ConstructorDef* entry,
+                      Gathered& values) {
     const ParamDef* params = entry->params;
     const int32_t count = entry->param_count;
     // Only parameters of the key index are tried: flags words are computed,
@@ -705,44 +713,66 @@ bool walk_keys(PyObject* obj, Py_ssize_t pos, Py_ssize_t left, const Constructor
     return other_keys;
 }
 
-int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
-    PyObject* underscore = writer.underscore;
-    int status = 0;
+// The "_" of a dict whose first key is not the interned "_" itself, and
+// its constructor: the walk goes on from the start until "_" is met,
+// keeping the entries before it, which are matched once the constructor is
+// known. Sets *pos and *seen where the walk stopped. Runs no Python code;
+// on error (memory) sets an exception and returns -1.
+int find_name_later(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* seen, Named* named,
+                    Gathered& values) {
     EarlyEntries early;
-    ConstructorDef* entry = nullptr;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    Py_ssize_t pos = 0;
-    Py_ssize_t seen = 0;  // entries walked: the last call to PyDict_Next is saved
     PyObject *key, *value;
-    bool other_keys = false;
+    *pos = 0;
+    *seen = 0;
+    while (*seen < size && PyDict_Next(obj, pos, &key, &value)) {
+        ++*seen;
+        if (!PyUnicode_CheckExact(key)) {
+            named->other_keys = true;
+        } else if (!is_underscore(key, writer.underscore)) {
+            if (early.add(key, value) < 0) return -1;
+        } else {
+            named->name = Ref::borrow(value);
+            if (!PyUnicode_CheckExact(value)) return 0;
+            ConstructorDef* entry = writer.find_constructor(value);
+            if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
+            if (values.init(entry) < 0) return -1;
+            early.each([&](PyObject* early_key, PyObject* early_value) {
+                int32_t j = find_param(entry, early_key);
+                if (j >= 0) values.keep(j, early_value);
+            });
+            named->entry = entry;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
+    int status = 0;
+    Py_ssize_t pos = 0;
+    Py_ssize_t seen = 1;  // entries walked: the last call to PyDict_Next is saved
+    PyObject *key, *value;
     // PyDict_Next lends its entries: with the interpreter lock forced off,
     // another thread could replace and free one before it is kept.
     Py_BEGIN_CRITICAL_SECTION(obj);
-    // First "_" (decoded dicts and literals put it first).
-    while (seen < size && PyDict_Next(obj, &pos, &key, &value)) {
-        ++seen;
-        if (!PyUnicode_CheckExact(key)) {
-            other_keys = true;
-        } else if (!is_underscore(key, underscore)) {
-            status = early.add(key, value);
-            if (status < 0) break;
-        } else {
-            named->name = Ref::borrow(value);
-            if (PyUnicode_CheckExact(value)) entry = writer.find_constructor(value);
-            break;
-        }
+    // Decoded dicts and literals put "_" first.
+    if (PyDict_Next(obj, &pos, &key, &value) && key == writer.underscore) {
+        named->name = Ref::borrow(value);
+        ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
+        if (entry == nullptr)
+            status = PyErr_Occurred() ? -1 : 0;
+        else if ((status = values.init(entry)) == 0)
+            named->entry = entry;
+    } else {
+        status = find_name_later(writer, obj, &pos, &seen, named, values);
     }
-    if (entry != nullptr && (status = values.init(entry)) == 0) {
-        early.each([&](PyObject* early_key, PyObject* early_value) {
-            int32_t j = find_param(entry, early_key);
-            if (j >= 0) values.keep(j, early_value);
-        });
-        other_keys |= walk_keys(obj, pos, size - seen, entry, values);
-    }
+    if (status == 0 && named->entry != nullptr)
+        named->other_keys |= walk_keys(obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
     Py_END_CRITICAL_SECTION();
-    named->entry = status < 0 ? nullptr : entry;
-    named->other_keys = other_keys;
-    if (named->entry == nullptr || !entry->any_key_repeats) return status;
+    ConstructorDef* entry = named->entry;
+    if (status < 0) named->entry = nullptr;
+    if (status < 0 || entry == nullptr || !entry->prepared->any_key_repeats) return status;
     // One entry serves every parameter of its name.
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
@@ -809,6 +839,7 @@ int Writer::write_object_body(PyObject* obj) {
     }
     ConstructorDef* entry = named.entry != nullptr ? named.entry : find_constructor(name);
     if (entry == nullptr) {
+        if (PyErr_Occurred()) return -1;
         // A name without a UTF-8 form (a lone surrogate) fails as encoding it does.
         if (PyUnicode_AsUTF8AndSize(name, nullptr) == nullptr) return -1;
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
@@ -820,7 +851,7 @@ int Writer::write_object_body(PyObject* obj) {
         return -1;
     };
     auto fail = [&](const ParamDef& param) {
-        path->param(param.name, param.type_name, 0);
+        path->param(param_name(param), param.type_name, 0);
         return fail_object();
     };
 
