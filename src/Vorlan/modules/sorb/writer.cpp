@@ -153,6 +153,20 @@ struct Writer {
         ConstructorDef* entry;
     };
     Recent recent[32] = {};
+    // Keys that matched a parameter's name by their text in a pure attempt,
+    // by address: dicts built at run time (json.loads, a loop over names)
+    // share their key objects, so the next dict's key matches by identity.
+    // Every key stays alive till the attempt ends (no Python code runs), so
+    // no address is reused meanwhile. Filled on first use.
+    struct Alias {
+        PyObject* key;
+        PyObject* name;
+    };
+    struct Aliases {
+        Aliases() {}  // left unset: most messages never need them
+        Alias slots[64];
+    } aliases{};
+    bool aliases_ready = false;
 
     // The constructor of an exact str name, prepared for packing; null
     // when there is none (then with an exception set only if preparing it
@@ -184,6 +198,27 @@ struct Writer {
     }
 
     uint8_t* cursor() { return parser->buffer + parser->position; }
+
+    // The parameter of `entry` whose name an exact str key is, or -1.
+    int32_t find_key(const ConstructorDef* entry, PyObject* key) {
+        if (aliases_ready) {
+            // The name object a text match found before: the key index
+            // finds it by identity.
+            const Alias& alias = alias_of(key);
+            if (alias.key == key) return find_param(entry, alias.name);
+        }
+        int32_t j = find_param(entry, key);
+        if (j >= 0 && entry->params[j].name_object != key && pure) remember(key, entry->params[j].name_object);
+        return j;
+    }
+    Alias& alias_of(PyObject* key) { return aliases.slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
+    void remember(PyObject* key, PyObject* name) {
+        if (!aliases_ready) {
+            std::memset(aliases.slots, 0, sizeof aliases.slots);
+            aliases_ready = true;
+        }
+        alias_of(key) = {key, name};
+    }
 
     // Called before a step that may run Python code. In a pure attempt it
     // returns false with no exception set, and the caller fails; else it
@@ -684,8 +719,8 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
 // every exact str key that names a parameter. Keys often come in schema
 // order, so the parameter after the last one found is tried first, by
 // identity. Returns whether some key is not an exact str.
-inline bool walk_keys(PyObject* obj, Py_ssize_t pos, Py_ssize_t left, const ConstructorDef* entry,
-                      Gathered& values) {
+inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t left,
+                      const ConstructorDef* entry, Gathered& values) {
     const ParamDef* params = entry->params;
     const int32_t count = entry->param_count;
     // Only parameters of the key index are tried: flags words are computed,
@@ -704,7 +739,7 @@ inline bool walk_keys(PyObject* obj, Py_ssize_t pos, Py_ssize_t left, const Cons
                 other_keys = true;
                 continue;
             }
-            j = find_param(entry, key);
+            j = writer.find_key(entry, key);
             if (j < 0) continue;
         }
         values.keep(j, value);
@@ -738,7 +773,7 @@ int find_name_later(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* 
             if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
             if (values.init(entry) < 0) return -1;
             early.each([&](PyObject* early_key, PyObject* early_value) {
-                int32_t j = find_param(entry, early_key);
+                int32_t j = writer.find_key(entry, early_key);
                 if (j >= 0) values.keep(j, early_value);
             });
             named->entry = entry;
@@ -768,7 +803,7 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
         status = find_name_later(writer, obj, &pos, &seen, named, values);
     }
     if (status == 0 && named->entry != nullptr)
-        named->other_keys |= walk_keys(obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
+        named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
     Py_END_CRITICAL_SECTION();
     ConstructorDef* entry = named->entry;
     if (status < 0) named->entry = nullptr;
