@@ -316,26 +316,20 @@ PyObject* Reader::read_object_body() {
         return nullptr;
     };
 
-    uint32_t flags = 0;  // the words most recently read, 0 before any
-    uint32_t flags2 = 0;
-    for (int32_t i = 0; i < entry->param_count; ++i) {
-        const ParamDef& param = entry->params[i];
-        if (param.is_flags_word == 1) {
-            flags = read_int32();
-            continue;
-        }
-        if (param.is_flags_word == 2) {
-            flags2 = read_int32();
+    uint32_t flags[2] = {0, 0};  // the words most recently read, 0 before any
+    const ParamDef* const end = entry->params + entry->param_count;
+    for (const ParamDef* at = entry->params; at != end; ++at) {
+        const ParamDef& param = *at;
+        if (param.is_flags_word) {
+            flags[param.is_flags_word - 1] = read_int32();
             continue;
         }
         if (param.is_conditional) {
-            bool present = ((param.flag_field ? flags2 : flags) & flag_mask(param)) != 0;
+            bool present = (flags[param.flag_field] >> param.flag_bit) & 1;
+            if (!present && !param.key_repeats) continue;  // the template's None or False stands
             if (param.type_code == TYPE_BOOL || !present) {
-                // Otherwise the template's None or False stands.
-                if (present || param.key_repeats) {
-                    PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
-                    if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
-                }
+                PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
+                if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
                 continue;
             }
         }
