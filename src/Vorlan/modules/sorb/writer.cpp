@@ -649,20 +649,16 @@ inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t 
     return other_keys;
 }
 
-// The "_" of a dict whose first key is not the interned "_" itself, and
-// its constructor: the walk goes on from the start until "_" is met,
-// keeping the entries before it, which are matched once the constructor is
-// known. Sets *pos and *seen where the walk stopped. Runs no Python code;
-// on error (memory) sets an exception and returns -1.
-int find_name_later(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* seen, Named* named,
-                    Gathered& values) {
+// The "_" of a dict whose first key (given, as `key` and `value`) is not
+// the interned "_" itself, and its constructor: the walk goes on until "_"
+// is met, keeping the entries before it, which are matched once the
+// constructor is known. Sets *pos and *seen where the walk stopped. Runs
+// no Python code; on error (memory) sets an exception and returns -1.
+int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* value, Py_ssize_t* pos,
+                    Py_ssize_t* seen, Named* named, Gathered& values) {
     EarlyEntries early;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    PyObject *key, *value;
-    *pos = 0;
-    *seen = 0;
-    while (*seen < size && PyDict_Next(obj, pos, &key, &value)) {
-        ++*seen;
+    for (;;) {
         if (!PyUnicode_CheckExact(key)) {
             named->other_keys = true;
         } else if (!is_underscore(key, writer.underscore)) {
@@ -680,8 +676,9 @@ int find_name_later(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* 
             named->entry = entry;
             return 0;
         }
+        if (*seen == size || !PyDict_Next(obj, pos, &key, &value)) return 0;
+        ++*seen;
     }
-    return 0;
 }
 
 int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
@@ -693,7 +690,9 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
     // another thread could replace and free one before it is kept.
     Py_BEGIN_CRITICAL_SECTION(obj);
     // Decoded dicts and literals put "_" first.
-    if (PyDict_Next(obj, &pos, &key, &value) && key == writer.underscore) {
+    if (!PyDict_Next(obj, &pos, &key, &value)) {
+        seen = 0;
+    } else if (key == writer.underscore) {
         named->name = Ref::borrow(value);
         ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
         if (entry == nullptr)
@@ -701,7 +700,7 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
         else if ((status = values.init(entry)) == 0)
             named->entry = entry;
     } else {
-        status = find_name_later(writer, obj, &pos, &seen, named, values);
+        status = find_name_later(writer, obj, key, value, &pos, &seen, named, values);
     }
     if (status == 0 && named->entry != nullptr)
         named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
