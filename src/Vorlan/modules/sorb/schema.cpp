@@ -1,6 +1,5 @@
 #include "schema.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>

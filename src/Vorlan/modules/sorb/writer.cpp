@@ -603,19 +603,11 @@ struct Named {
     bool other_keys = false;  // the dict has a key that is not an exact str
 };
 
+// An exact str key is "_": most often the interned one itself.
 bool is_underscore(PyObject* key, PyObject* underscore) {
-    return key == underscore || same_text(key, underscore);
+    return key == underscore || (PyUnicode_GET_LENGTH(key) == 1 && same_text(key, underscore));
 }
 
-// Every parameter value of an exact dict, in one walk of its own entries
-// in whatever order it holds them: each key whose text is a parameter's
-// name finds that parameter through the constructor's key index. Entries
-// met before "_" wait until the constructor is known. A key that is not an
-// exact str could equal a name by its own __eq__; it is only noted (in
-// named->other_keys), and write_object_body looks the names up. Runs no
-// Python code. On error (memory) sets an exception and returns -1; an
-// unusable "_" ends the walk early with named->entry null, for the caller
-// to report.
 // The rest of a dict's walk (`left` entries from `pos`): keeps the value of
 // every exact str key that names a parameter. Keys often come in schema
 // order, so the parameter after the last one found is tried first, by
@@ -681,6 +673,15 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
     }
 }
 
+// Every parameter value of an exact dict, in one walk of its own entries
+// in whatever order it holds them: each key whose text is a parameter's
+// name finds that parameter through the constructor's key index. Entries
+// met before "_" wait until the constructor is known. A key that is not an
+// exact str could equal a name by its own __eq__; it is only noted (in
+// named->other_keys), and write_object_body looks the names up. Runs no
+// Python code. On error (memory) sets an exception and returns -1; an
+// unusable "_" ends the walk early with named->entry null, for the caller
+// to report.
 int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
     int status = 0;
     Py_ssize_t pos = 0;
