@@ -31,6 +31,11 @@ def _bare(type_text):
     return type_text
 
 
+def _absent(type_text):
+    """The value of a missing parameter: False for a conditional Bool."""
+    return False if "?" in type_text and _bare(type_text) in ("true", "Bool") else None
+
+
 class SchemaStructs:
     _serial = 0
 
@@ -99,7 +104,8 @@ class SchemaStructs:
         if isinstance(value, dict):
             name = value["_"]
             cls = self.by_name[name]
-            return cls(*(self.from_dict(value.get(p["name"])) for p in self.params[name]))
+            return cls(*(self.from_dict(value.get(p["name"], _absent(p["type"])))
+                         for p in self.params[name]))
         if isinstance(value, list):
             return [self.from_dict(v) for v in value]
         return value

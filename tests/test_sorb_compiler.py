@@ -111,6 +111,10 @@ def test_bad_schema_is_refused_with_its_exception(json_data, exc, message):
     (4294967295, "ffffffff"),
     (7.9, "07000000"),
     (True, "01000000"),
+    ("0012", "0c000000"),
+    (" +7 ", "07000000"),         # texts int() reads beyond plain digits
+    ("1_0", "0a000000"),
+    ("\u0667", "07000000"),
 ])
 def test_ids_are_reduced_to_32_bits(raw_id, wire):
     entry = {"predicate": "a"}
@@ -153,6 +157,9 @@ def test_later_duplicates_win_each_map_independently():
     ("flags.35?int", 8, "05000000", 5),        # bit numbers wrap at 32
     ("flags.0?true", 1, "", True),
     ("flags?int", 1, "05000000", 5),          # no dot: bit 0 of the first word
+    ("flags. +0_3?int", 8, "05000000", 5),    # bits read as int() reads them
+    ("flags.\u0663?int", 8, "05000000", 5),
+    ("flags.-1?int", 1 << 31, "05000000", 5),
     ("x.1?y?z", 2, "02000000", {"_": "y"}),    # classified by the middle piece
 ])
 def test_conditional_parameters(ptype, flags, payload, expected):

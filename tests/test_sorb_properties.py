@@ -337,6 +337,36 @@ def pack_outcome(pack, message):
         return (type(error).__name__, None)
 
 
+# A constructor wider than one 64-bit word of parameter bits, with bits that
+# several parameters share and a repeated name. Every third parameter is
+# unconditional, of a kind that packs without a value.
+WIDE_TYPES = ["int", "long", "string", "true", "Vector<int>", "Inner", "double", "bytes"]
+WIDE_PARAMS = [{"name": "flags", "type": "#"}, {"name": "flags2", "type": "#"}] + [
+    {"name": f"p{i}", "type": f"{'flags' if i % 2 else 'flags2'}.{i % 37}?{WIDE_TYPES[i % 8]}"
+     if i % 3 else ["int", "long", "string", "double"][i % 4]} for i in range(150)] + [
+    {"name": "p9", "type": "long"}]
+WIDE_SCHEMA = {"constructors": [
+    {"id": 1, "predicate": "wide", "params": WIDE_PARAMS},
+    {"id": 2, "predicate": "inner", "type": "Inner", "params": [{"name": "x", "type": "int"}]}]}
+WIDE_VALUES = {"int": st.integers(-5, 5), "long": st.just(7), "string": st.just("s"),
+               "true": st.booleans(), "Vector<int>": st.just([1, 2]),
+               "Inner": st.just({"_": "inner", "x": 3}), "double": st.just(1.5), "bytes": st.just(b"b")}
+
+
+@bounded(100)
+@given(st.data())
+def test_constructors_wider_than_64_parameters_pack_like_the_model(data):
+    parser, model = SorbParser(WIDE_SCHEMA), wm.Model(WIDE_SCHEMA)
+    chosen = data.draw(st.lists(st.sampled_from(WIDE_PARAMS[2:]), max_size=60, unique_by=lambda p: p["name"]))
+    entries = [(p["name"], data.draw((st.none() if "?" in p["type"] else st.nothing())
+                                     | WIDE_VALUES[p["type"].split("?")[-1]])) for p in chosen]
+    message = dict(data.draw(st.permutations(entries + [("_", "wide")])))
+    native = pack_outcome(parser.pack, message)
+    assert native == pack_outcome(model.pack, message), message
+    if native[0] == "bytes":
+        assert parser.unpack(native[1]) == model.unpack(native[1])
+
+
 @bounded(300)
 @given(odd_messages())
 def test_pack_accepts_and_refuses_what_the_model_does(message):

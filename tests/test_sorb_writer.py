@@ -42,6 +42,15 @@ def test_example_packs_to_its_36_bytes_with_computed_flags(example):
     assert example.pack(in_order) == EXAMPLE_BYTES
 
 
+@pytest.mark.parametrize("keys", [("_", "a", "b"), ("_", "b", "a"), ("b", "a", "_")])
+def test_a_repeated_name_gives_its_one_value_to_every_parameter_in_any_key_order(keys):
+    parser = SorbParser({"constructors": [{"id": 1, "predicate": "c", "params": [
+        {"name": "a", "type": "int"}, {"name": "b", "type": "int"}, {"name": "a", "type": "int"},
+        {"name": "_", "type": "string"}]}]})
+    value = {"_": "c", "a": 5, "b": 6}
+    assert parser.pack({k: value[k] for k in keys}) == word(1) + word(5) + word(6) + word(5) + b"\x01c\0\0"
+
+
 def test_missing_parameters_take_defaults_and_clear_bits(example):
     data = example.pack({"_": "example"})
     assert data == word(7) + word(0) + bytes(8) + VECTOR + word(0)

@@ -8,11 +8,15 @@ namespace sorb {
 
 enum class StringId {
     empty,       // ""
-    question,    // "?"
-    dot,         // "."
     loads,       // "loads"
     underscore,  // "_"
     get,         // "get"
+    predicate,   // "predicate": the keys of a schema's entries and parameters
+    method,      // "method"
+    type,        // "type"
+    params,      // "params"
+    id,          // "id"
+    name,        // "name"
     count_,      // number of constants
 };
 

@@ -33,10 +33,13 @@ struct Reader {
     // share theirs, and unpack runs no code that could change the table.
     ConstructorDef* last = nullptr;
 
+    // The constructor of an id, prepared for unpacking; null when there is
+    // none (then with an exception set only if preparing it failed).
     ConstructorDef* find_constructor(uint32_t id) {
         if (last != nullptr && last->id == id) return last;
         ConstructorDef* found = compiler_find_id(compiler, id);
-        if (found != nullptr) last = found;
+        if (found == nullptr || prepare_to_unpack(found) < 0) return nullptr;
+        last = found;
         return found;
     }
 
@@ -157,7 +160,7 @@ PyObject* Reader::read_vector(int32_t elem_type, const char* elem_name) {
 PyObject* Reader::read_param(const ParamDef& param) {
     switch (param.type_code) {
         case TYPE_VECTOR:
-            return with_traceback(read_vector(param.elem_type, param.elem_name), TracebackSite::read_value);
+            return with_traceback(read_vector(param.elem_type, elem_name(param)), TracebackSite::read_value);
         case TYPE_OBJECT:
             return with_traceback(read_object(), TracebackSite::read_value);
         default:
@@ -294,6 +297,7 @@ PyObject* Reader::read_object_body() {
     uint32_t id = read_int32();
     ConstructorDef* entry = find_constructor(id);
     if (entry == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
         char message[40];
         std::snprintf(message, sizeof message, "Unknown constructor ID: 0x%08x", id);
         PyErr_SetString(PyExc_ValueError, message);
@@ -301,37 +305,31 @@ PyObject* Reader::read_object_body() {
     }
     // Every key is already in place, at its final size; reading only
     // replaces the values that are present.
-    Ref dict(PyDict_Copy(entry->template_dict));
+    Ref dict(PyDict_Copy(entry->prepared->template_dict));
     if (!dict) {
         path->object(entry->name);
         return nullptr;
     }
     auto fail = [&](const ParamDef& param, uint64_t start) -> PyObject* {
-        path->param(param.name, param.type_name, start);
+        path->param(param_name(param), param.type_name, start);
         path->object(entry->name);
         return nullptr;
     };
 
-    uint32_t flags = 0;
-    uint32_t flags2 = 0;
-    for (int32_t i = 0; i < entry->param_count; ++i) {
-        const ParamDef& param = entry->params[i];
-        if (param.is_flags_word == 1) {
-            flags = read_int32();
-            continue;
-        }
-        if (param.is_flags_word == 2) {
-            flags2 = read_int32();
+    uint32_t flags[2] = {0, 0};  // the words most recently read, 0 before any
+    const ParamDef* const end = entry->params + entry->param_count;
+    for (const ParamDef* at = entry->params; at != end; ++at) {
+        const ParamDef& param = *at;
+        if (param.is_flags_word) {
+            flags[param.is_flags_word - 1] = read_int32();
             continue;
         }
         if (param.is_conditional) {
-            bool present = ((param.flag_field ? flags2 : flags) & flag_mask(param)) != 0;
+            bool present = (flags[param.flag_field] >> param.flag_bit) & 1;
+            if (!present && !param.key_repeats) continue;  // the template's None or False stands
             if (param.type_code == TYPE_BOOL || !present) {
-                // Otherwise the template's None or False stands.
-                if (present || param.key_repeats) {
-                    PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
-                    if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
-                }
+                PyObject* stored = param.type_code != TYPE_BOOL ? Py_None : present ? Py_True : Py_False;
+                if (PyDict_SetItem(dict.get(), param.name_object, stored) < 0) return fail(param, position);
                 continue;
             }
         }

@@ -1,7 +1,11 @@
 // The compiled schema: constructor table, type codes and the compiler class.
 //
 // The compiler does every piece of string work once, so the reader and the
-// writer only follow precomputed codes, bits and pointers.
+// writer only follow precomputed codes, bits and pointers. A table keeps
+// what a schema says in compact form; what packing and unpacking a
+// constructor need beyond that (its key index, its parameter sets, the
+// template of its decoded dict) is worked out the first time the
+// constructor is used, as a program uses few of a large schema's entries.
 #pragma once
 
 #include <Python.h>
@@ -11,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace sorb {
@@ -29,59 +32,110 @@ enum TypeCode : int32_t {
 };
 
 // One parameter of a constructor. All-zero means "never filled", which
-// release_table accepts.
+// release_table accepts. Texts lie in the table's arena.
 struct ParamDef {
-    char* name;             // owned, NUL-terminated UTF-8
-    PyObject* name_object;  // strong reference: the dict key when unpacking
-    int32_t type_code;
-    char* type_name;        // owned: the whole type text, condition included
-    int32_t is_conditional;
-    int32_t flag_bit;
-    int32_t flag_field;     // 1: guarded by "flags2", 0: by the first word
-    int32_t is_flags_word;  // 1: named "flags", 2: named "flags2", else 0
+    PyObject* name_object;  // strong reference: the dict key; one per distinct name in a table
+    // The whole type text, condition included; for TYPE_VECTOR followed,
+    // after its NUL, by the elements' reduced type text (elem_name), worked
+    // out once.
+    const char* type_name;
+    // With key_repeats: the earlier parameter of the same name, or -1 for
+    // "_". Both are set when the constructor is prepared.
+    int32_t same_key_as;
+    uint8_t type_code;
+    uint8_t elem_type;      // TYPE_VECTOR: the elements' type
+    uint8_t flag_bit;       // the condition's bit number, modulo 32 as the shift takes it
+    uint8_t is_conditional : 1;
+    uint8_t flag_field : 1;     // 1: guarded by "flags2", 0: by the first word
+    uint8_t is_flags_word : 2;  // 1: named "flags", 2: named "flags2", else 0
     // 1 when "_" or an earlier parameter has the same key: the template's
     // value no longer stands for it, so the reader stores its own; and the
-    // dict has one entry for both, so the writer looks it up rather than
-    // match it to one of the dict's own keys.
-    int32_t key_repeats;
-    // For TYPE_VECTOR: the elements' type and reduced type text (owned),
-    // worked out once here instead of for every vector.
-    int32_t elem_type;
-    char* elem_name;
+    // dict has one entry for both, so the writer takes that entry's value.
+    uint8_t key_repeats : 1;
 };
 
-// The bit of a conditional parameter within its flags word (the bit number
-// counts modulo 32, as a shift of the 32-bit word does).
-inline uint32_t flag_mask(const ParamDef& param) {
-    return 1u << (static_cast<uint32_t>(param.flag_bit) & 31u);
+static_assert(sizeof(void*) != 8 || sizeof(ParamDef) == 24, "a table holds thousands");
+
+// The elements' type text of a TYPE_VECTOR parameter.
+inline const char* elem_name(const ParamDef& param) {
+    return param.type_name + std::strlen(param.type_name) + 1;
 }
+
+// The bit of a conditional parameter within its flags word.
+inline uint32_t flag_mask(const ParamDef& param) { return 1u << param.flag_bit; }
+
+// The UTF-8 text of a parameter's name, up to a NUL (the compiler made
+// sure the str holds it, so this allocates nothing and cannot fail).
+const char* param_name(const ParamDef& param);
+
+struct Prepared;
 
 // One constructor or method.
 struct ConstructorDef {
     uint32_t id;
-    char* name;             // owned, NUL-terminated UTF-8
-    char* type_name;        // owned; the name when the schema gives no type
-    ParamDef* params;       // owned array, null when there are none
     int32_t param_count;
-    int32_t has_flags;
-    int32_t has_flags2;
-    PyObject* name_object;  // cached str of name, the "_" value when unpacking
+    const char* name;       // NUL-terminated UTF-8, in the table's arena
+    const char* type_name;  // likewise; the name when the schema gives no type
+    ParamDef* params;       // in the table's arena, null when there are none
+    Prepared* prepared;     // owned; null until the constructor is first used
+    uint32_t name_size;     // bytes of name
+    uint32_t name_hash;     // text_hash of name
+};
+
+// What packing and unpacking a constructor need beyond its definition.
+// Parameter sets hold one bit per parameter, in words of 64.
+struct Prepared {
+    // The name as a str: the "_" of decoded objects, and (interned where
+    // interned strings are mortal) the object callers' literal names are.
+    PyObject* name_object;
     // The keys of a decoded object in their final order, "_" holding the
     // name and every other key the value of its parameter when absent
-    // (None, or False for a conditional Bool).
+    // (None, or False for a conditional Bool). Made on the first unpack.
     PyObject* template_dict;
-    // 1 when some parameter's key_repeats is set: packing must then look
-    // such keys up even in a dict whose entries all matched.
-    int32_t any_key_repeats;
-    // 1 when packing may write each value as its key is met: no key
-    // repeats, and at most one "flags" and one "flags2" word, whose places
-    // are filled in at the end.
-    int32_t one_pass;
+    // The parameters' names by their hash, for the writer to find the
+    // parameter of any key in one probe: each slot holds a parameter's
+    // index + 1, 0 when empty, for every distinct name but the flags
+    // words' and "_". Null without such parameters.
+    uint32_t* key_slots;
+    uint32_t key_mask;      // slot count - 1
+    uint32_t words;         // words per parameter set
+    // The parameters written whatever an object holds: flags words and
+    // unconditional parameters.
+    uint64_t* always;
+    // The conditional parameters (Bools excepted) whose bit another
+    // parameter shares: one present sets the bit for all.
+    uint64_t* sharing;
+    bool any_key_repeats;
+    bool shares_bits;
+};
+
+// Allocation of many small pieces that live as long as their table.
+class Arena {
+public:
+    Arena() = default;
+    ~Arena();
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    // `size` zero-filled bytes aligned for any of the table's records, or
+    // null (nothing set: the caller raises).
+    void* allocate(size_t size);
+    // A NUL-terminated copy of `text`, with `second` after it likewise
+    // when `both`; or null.
+    char* copy(std::string_view text, std::string_view second = {}, bool both = false);
+
+private:
+    struct Block {
+        Block* next;
+    };
+    Block* blocks_ = nullptr;
+    char* free_ = nullptr;
+    size_t left_ = 0;
 };
 
 struct SchemaTable {
     ConstructorDef* constructors;  // zero-filled when allocated
     int32_t count;
+    Arena arena;  // parameters and texts
 };
 
 // Frees every string, array and reference of a table, then the table.
@@ -114,10 +168,20 @@ struct VectorElement {
 // MemoryError and returns -1.
 int vector_element(const char* type_text, VectorElement* element);
 
+// The hash of an exact str, cached in it after the first time. Runs no
+// Python code.
+inline Py_hash_t str_hash(PyObject* text) {
+#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+    if (hash != -1) return hash;
+#endif
+    return PyObject_Hash(text);
+}
+
 // Equal exact str objects: a str has one canonical form, so equal texts
 // have equal kinds and equal data. Runs no Python code.
 inline bool same_text(PyObject* a, PyObject* b) {
-#ifndef Py_GIL_DISABLED  // there, hashes are cached with atomic stores
+#ifndef Py_GIL_DISABLED
     // Dict keys and interned names have theirs cached; unequal ones settle
     // most unequal texts without comparing them.
     Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
@@ -130,28 +194,65 @@ inline bool same_text(PyObject* a, PyObject* b) {
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-// Constructors by the host str of their name. A lookup uses the str's
-// cached hash, and the identity of the interned names that callers' literals
-// are, so packing neither encodes nor hashes nor compares UTF-8 per object.
-// Keys are the entries' own name_object references, which live as long as
-// their tables, and those as long as the compiler.
-class NameIndex {
+// The index of the first parameter whose name is the exact str `key`
+// (flags words and "_" excepted), or -1. `entry` is prepared. Runs no
+// Python code.
+inline int32_t find_param(const ConstructorDef* entry, PyObject* key) {
+    const uint32_t* slots = entry->prepared->key_slots;
+    if (slots == nullptr) return -1;
+    const uint32_t mask = entry->prepared->key_mask;
+    for (uint32_t i = static_cast<uint32_t>(str_hash(key)) & mask;; i = (i + 1) & mask) {
+        uint32_t slot = slots[i];
+        if (slot == 0) return -1;
+        PyObject* name = entry->params[slot - 1].name_object;
+        if (name == key || same_text(name, key)) return static_cast<int32_t>(slot - 1);
+    }
+}
+
+// Works out entry->prepared for packing: everything but the template.
+// Allocates with malloc only, so no Python code can run (the collector
+// included). On error sets MemoryError and returns -1; the entry stays
+// unprepared.
+int prepare_keys(ConstructorDef* entry);
+inline int prepare_to_pack(ConstructorDef* entry) { return entry->prepared ? 0 : prepare_keys(entry); }
+// Adds the template for unpacking. On error sets an exception and returns -1.
+int prepare_template(ConstructorDef* entry);
+inline int prepare_to_unpack(ConstructorDef* entry) {
+    return entry->prepared && entry->prepared->template_dict ? 0 : prepare_template(entry);
+}
+
+// The hash of a UTF-8 text that the name index files it under.
+uint32_t text_hash(const char* text, size_t size);
+
+// Constructors by id. Entries live as long as their tables, and those as
+// long as the compiler.
+class IdIndex {
 public:
-    // Maps the entry's name to it, replacing an entry of equal name.
-    // Throws std::bad_alloc.
-    void assign(ConstructorDef* entry);
-    // The entry for an exact str, or null. Runs no Python code; never fails.
-    ConstructorDef* find(PyObject* name) const;
+    // Maps the entry's id to it, replacing an entry of equal id. On error
+    // sets MemoryError and returns -1.
+    int assign(ConstructorDef* entry);
+    ConstructorDef* find(uint32_t id) const;
 
 private:
-    struct Slot {
-        Py_hash_t hash;
-        PyObject* key;  // null: empty slot
-        ConstructorDef* entry;
-    };
-    void grow();
-    std::vector<Slot> slots_;  // a power of two in size, or empty
-    size_t used_ = 0;
+    int grow();
+    std::unique_ptr<ConstructorDef*[]> slots_;
+    uint32_t mask_ = 0;  // slot count - 1, when there are slots
+    uint32_t used_ = 0;
+};
+
+// Constructors by the UTF-8 text of their name.
+class NameIndex {
+public:
+    // Maps the entry's name to it, replacing an entry of equal name. On
+    // error sets MemoryError and returns -1.
+    int assign(ConstructorDef* entry);
+    ConstructorDef* find(const char* name, size_t size, uint32_t hash) const;
+
+private:
+    int grow();
+    std::unique_ptr<ConstructorDef*[]> slots_;
+    uint32_t mask_ = 0;
+    uint32_t used_ = 0;
 };
 
 // The SorbSchemaCompiler object.
@@ -162,7 +263,7 @@ struct SorbSchemaCompiler {
     // schema did not redefine still point into them; each compile frees
     // those that no map entry points into any more.
     std::vector<TablePtr>* retired;
-    std::unordered_map<uint32_t, ConstructorDef*>* id_map;
+    IdIndex* id_map;
     NameIndex* name_map;
     int busy;  // set while compile runs; guards against re-entry
     // Set for a SorbParser's own compiler before it compiles: its packs and
@@ -172,8 +273,11 @@ struct SorbSchemaCompiler {
 };
 
 // Lookups used by the reader and the writer; null when absent.
-ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id);
-// By name: `name` is an exact str; runs no Python code and never fails.
+inline ConstructorDef* compiler_find_id(SorbSchemaCompiler* compiler, uint32_t id) {
+    return compiler->id_map->find(id);
+}
+// By name: `name` is an exact str; runs no Python code and never fails (a
+// name without a UTF-8 form is not found).
 ConstructorDef* compiler_find_name(SorbSchemaCompiler* compiler, PyObject* name);
 
 // Builds a table from a JSON text or an already decoded dict. On error sets

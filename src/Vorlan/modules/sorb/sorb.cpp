@@ -109,7 +109,7 @@ PyObject* compiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* compiler = reinterpret_cast<SorbSchemaCompiler*>(self.get());
     try {
         compiler->retired = new std::vector<TablePtr>();
-        compiler->id_map = new std::unordered_map<uint32_t, ConstructorDef*>();
+        compiler->id_map = new IdIndex();
         compiler->name_map = new NameIndex();  // last: its presence marks a whole compiler
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -341,7 +341,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 }
 
 int make_strings() {
-    static const char* const texts[] = {"", "?", ".", "loads", "_", "get"};
+    static const char* const texts[] = {"", "loads", "_", "get", "predicate", "method", "type", "params",
+                                        "id", "name"};
     static_assert(sizeof texts / sizeof texts[0] == static_cast<size_t>(StringId::count_));
     for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
         if (g_strings[i] != nullptr) continue;

@@ -2,6 +2,7 @@
 //
 // Every writer step reports failure by returning -1 with a Python exception
 // set; the whole pack stops at the first one.
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "error_path.h"
 #include "guards.h"
 #include "module.h"
+#include "numbers.h"
 #include "parser.h"
 #include "pyref.h"
 #include "traceback.h"
@@ -29,106 +31,6 @@ int raise_expected(const char* kind, PyObject* value) {
     return -1;
 }
 
-// The integer conversion of a non-int (its __int__; a float truncates).
-// Returns a new reference to an int, or null with TypeError set.
-PyObject* integer_conversion(PyObject* value) {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    if (number == nullptr || number->nb_int == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
-    }
-    PyObject* result = number->nb_int(value);
-    if (result == nullptr || PyLong_CheckExact(result)) return result;
-    Ref owned(result);
-    if (PyLong_Check(result)) {
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an "
-                             "instance of a strict subclass of int is deprecated, and may be "
-                             "removed in a future version of Python.",
-                             Py_TYPE(result)->tp_name) < 0)
-            return nullptr;
-        return owned.release();
-    }
-    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
-    return nullptr;
-}
-
-// A new reference to value as an int: itself if it is one, else converted.
-PyObject* as_int(PyObject* value) {
-    if (PyLong_Check(value)) return Py_NewRef(value);
-    return integer_conversion(value);
-}
-
-// Most values are small exact ints: read in place, no reference taken, no
-// Python code run. False for any other value.
-inline bool small_int(PyObject* value, Py_ssize_t* out) {
-    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)))
-        return false;
-    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-    return true;
-}
-
-// An exact int that is not compact, from 0 to 2**63 - 1 (ids and hashes):
-// read from its digits as the interpreter's header lays them out, without a
-// call. False for any other value, which takes the general conversion.
-inline bool positive_int63(PyObject* value, long long* out) {
-#if PyLong_SHIFT == 30
-    const _PyLongValue& digits = reinterpret_cast<PyLongObject*>(value)->long_value;
-    if ((digits.lv_tag & _PyLong_SIGN_MASK) != 0) return false;  // zero or negative
-    const uint64_t count = digits.lv_tag >> _PyLong_NON_SIZE_BITS;
-    if (count == 2) {
-        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30);
-        return true;
-    }
-    if (count == 3 && digits.ob_digit[2] < 8) {  // below 2**63
-        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30 |
-                                      uint64_t{digits.ob_digit[2]} << 60);
-        return true;
-    }
-#else
-    (void)value;
-    (void)out;
-#endif
-    return false;
-}
-
-// An int parameter takes -2**31 to 2**32 - 1: the reader gives back the
-// word as unsigned, and what it gives must pack again. Values from 2**31
-// on are written as their 32-bit pattern.
-constexpr long long kIntMin = INT32_MIN;
-constexpr long long kIntMax = UINT32_MAX;
-
-int to_int_word(PyObject* value, uint32_t* out) {
-    Ref number(as_int(value));
-    if (!number) return -1;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow > 0 || v > kIntMax) {
-        PyErr_SetString(PyExc_OverflowError, "value too large for an int: at most 4294967295");
-        return -1;
-    }
-    if (overflow < 0 || v < kIntMin) {
-        PyErr_SetString(PyExc_OverflowError, "value too small for an int: at least -2147483648");
-        return -1;
-    }
-    *out = static_cast<uint32_t>(v);
-    return 0;
-}
-
-int to_uint64(PyObject* value, uint64_t* out) {
-    Ref number(as_int(value));
-    if (!number) return -1;
-    if (PyLong_IsNegative(number.get())) {
-        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "uint64_t");
-        return -1;
-    }
-    unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    *out = v;
-    return 0;
-}
-
 struct Writer {
     SorbParser* parser;
     SorbSchemaCompiler* compiler;
@@ -141,30 +43,43 @@ struct Writer {
     uint64_t python_steps = 0;
     // Set for the first attempt at a message (see parser_pack): the writer
     // then gives up, before it runs any, wherever Python code could run, so
-    // every value it reads stays as it was read, and it may write an object
-    // in one pass (write_in_one_pass).
+    // every value it reads stays as it was read and needs no reference of
+    // its own.
     bool pure = false;
     // Constructors found during this call, by their name's address: a
     // message names the same few constructors over and over, with the
     // table's own interned names, so most objects skip the name map.
-    ConstructorDef* recent[8] = {};
-    // Keys that matched a name by their text in a pure attempt, by address:
-    // dicts built at run time share their key objects, so the next dict's
-    // key matches by identity. Every key stays alive till the attempt ends
-    // (no Python code runs), so no address is reused meanwhile.
+    struct Recent {
+        PyObject* name;  // the entry's own name object (which lives as long as the table)
+        ConstructorDef* entry;
+    };
+    Recent recent[32] = {};
+    // Keys that matched a parameter's name by their text in a pure attempt,
+    // by address: dicts built at run time (json.loads, a loop over names)
+    // share their key objects, so the next dict's key matches by identity.
+    // Every key stays alive till the attempt ends (no Python code runs), so
+    // no address is reused meanwhile. Filled on first use.
     struct Alias {
         PyObject* key;
         PyObject* name;
     };
-    Alias aliases[64] = {};
+    struct Aliases {
+        Aliases() {}  // left unset: most messages never need them
+        Alias slots[64];
+    } aliases{};
+    bool aliases_ready = false;
 
-    // The constructor of an exact str name, or null. Runs no Python code.
+    // The constructor of an exact str name, prepared for packing; null
+    // when there is none (then with an exception set only if preparing it
+    // failed). Runs no Python code.
     ConstructorDef* find_constructor(PyObject* name) {
-        ConstructorDef*& slot = recent[(reinterpret_cast<uintptr_t>(name) >> 4) & 7];
-        // A hit is the very name object of an entry the map gave for it.
-        if (slot != nullptr && slot->name_object == name) return slot;
+        const uintptr_t address = reinterpret_cast<uintptr_t>(name);
+        Recent& slot = recent[((address >> 4) ^ (address >> 9)) & 31];
+        // A hit is the very name object of an entry the index gave for it.
+        if (slot.name == name) return slot.entry;
         ConstructorDef* found = compiler_find_name(compiler, name);
-        if (found != nullptr) slot = found;
+        if (found == nullptr || prepare_to_pack(found) < 0) return nullptr;
+        slot = {found->prepared->name_object, found};
         return found;
     }
 
@@ -185,27 +100,25 @@ struct Writer {
 
     uint8_t* cursor() { return parser->buffer + parser->position; }
 
-    Alias& alias_of(PyObject* key) { return aliases[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
-
-    // The index of the first parameter from `from` on whose name a dict key
-    // is: by identity with the name or with what an earlier text match
-    // found, else by its text when it is an exact str (that match is then
-    // remembered). param_count when there is none. Runs no Python code; pure
-    // attempts only (see aliases).
-    int32_t find_key(const ConstructorDef* entry, int32_t from, PyObject* key) {
-        const Alias& alias = alias_of(key);
-        PyObject* name = alias.key == key ? alias.name : key;
-        for (int32_t j = from; j < entry->param_count; ++j)
-            if (entry->params[j].name_object == name) return j;
-        if (!PyUnicode_CheckExact(key)) return entry->param_count;
-        for (int32_t j = from; j < entry->param_count; ++j) {
-            PyObject* text = entry->params[j].name_object;
-            if (same_text(text, key)) {
-                alias_of(key) = {key, text};
-                return j;
-            }
+    // The parameter of `entry` whose name an exact str key is, or -1.
+    int32_t find_key(const ConstructorDef* entry, PyObject* key) {
+        if (aliases_ready) {
+            // The name object a text match found before: the key index
+            // finds it by identity.
+            const Alias& alias = alias_of(key);
+            if (alias.key == key) return find_param(entry, alias.name);
         }
-        return entry->param_count;
+        int32_t j = find_param(entry, key);
+        if (j >= 0 && entry->params[j].name_object != key && pure) remember(key, entry->params[j].name_object);
+        return j;
+    }
+    Alias& alias_of(PyObject* key) { return aliases.slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
+    void remember(PyObject* key, PyObject* name) {
+        if (!aliases_ready) {
+            std::memset(aliases.slots, 0, sizeof aliases.slots);
+            aliases_ready = true;
+        }
+        alias_of(key) = {key, name};
     }
 
     // Called before a step that may run Python code. In a pure attempt it
@@ -354,14 +267,13 @@ struct Writer {
         if (plain != 0) return plain > 0 ? 0 : with_traceback(-1, TracebackSite::write_value);
         if (param.type_code == TYPE_OBJECT) return with_traceback(write_object(value), TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
-        return with_traceback(write_vector(value, param.elem_type, param.elem_name),
+        return with_traceback(write_vector(value, param.elem_type, elem_name(param)),
                               TracebackSite::write_value);
     }
     int write_object(PyObject* obj) {
         return with_traceback(write_object_body(obj), TracebackSite::write_object);
     }
 
-    int write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssize_t pos, Py_ssize_t matched);
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
     int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
     int write_object_body(PyObject* obj);
@@ -528,50 +440,6 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
     return *value ? 1 : -1;
 }
 
-// The values of one object's parameters, found before its bytes are
-// written: from an exact dict all of them, from a dict subclass the
-// conditional ones. A conditional parameter is asked for once and written
-// from the value that decided its bit: a dict subclass may answer
-// differently each time, and a second answer could leave a set bit without
-// its value.
-class ParamValues {
-public:
-    ParamValues() = default;
-    ~ParamValues() {
-        for (int32_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
-        if (slots_ != inline_) std::free(slots_);
-    }
-    ParamValues(const ParamValues&) = delete;
-    ParamValues& operator=(const ParamValues&) = delete;
-
-    // Room for `count` values, all absent. On error sets MemoryError and
-    // returns -1.
-    int init(int32_t count) {
-        if (count > kInline) {
-            slots_ = static_cast<PyObject**>(std::calloc(static_cast<size_t>(count), sizeof(PyObject*)));
-            if (slots_ == nullptr) {
-                slots_ = inline_;
-                PyErr_NoMemory();
-                return -1;
-            }
-        }
-        count_ = count;
-        return 0;
-    }
-    // Takes over a new reference for a slot that holds none yet.
-    void keep(int32_t index, PyObject* value) { slots_[index] = value; }
-    // Takes over a new reference (or null), dropping the value kept before.
-    void replace(int32_t index, PyObject* value) { Py_XSETREF(slots_[index], value); }
-    // The kept value (borrowed: held until this object dies), or null.
-    PyObject* get(int32_t index) const { return slots_[index]; }
-
-private:
-    static constexpr int32_t kInline = 24;
-    PyObject* inline_[kInline] = {};  // a few wide stores, cheaper than a loop
-    PyObject** slots_ = inline_;
-    int32_t count_ = 0;
-};
-
 // The flags words of one object, from the conditional values gathered.
 struct FlagWords {
     uint32_t words[2] = {0, 0};  // flags, flags2
@@ -583,226 +451,291 @@ struct FlagWords {
     }
     void set(const ParamDef& param) { words[param.flag_field ? 1 : 0] |= flag_mask(param); }
     bool has(const ParamDef& param) const { return (words[param.flag_field ? 1 : 0] & flag_mask(param)) != 0; }
-    bool shares_a_bit_with(const FlagWords& other) const {
-        return ((words[0] & other.words[0]) | (words[1] & other.words[1])) != 0;
-    }
-
-    // Sets the bit of a conditional parameter whose value is present.
-    void note(const ParamDef& param, PyObject* value) {
-        if (param.is_conditional && sets_bit(param, value)) set(param);
-    }
 };
 
-// Every parameter value of an exact dict. The dict's own entries are walked
-// once, from `pos` with `matched` entries already seen (exact_name's "_"),
-// each key matched to the parameter expected next: by identity, since the
-// interned names of the table are the very objects callers' literal keys
-// and decoded dicts hold, or by its text when the key is another exact str
-// (keys built at run time), which finds what a lookup would find. A dict in
-// schema order thus costs no hashing and no scan.
-// Parameters left over are looked up, unless every entry of the dict was
-// matched, which proves them absent. A name shared by two parameters is
-// always looked up, as one entry serves both. Runs no Python code but the
-// __eq__ of keys that are not exact str, met by those lookups; on error sets
-// an exception, stores the parameter's index in *failed and returns -1.
-// A pure attempt gives up before such lookups: -1 with *failed -1.
-int gather_exact(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t matched,
-                 const ConstructorDef* entry, ParamValues& values, FlagWords& flags,
-                 int32_t* failed) {
-    PyObject* underscore = writer.underscore;
-    int32_t next = 0;
-    PyObject *key, *value;
-    bool complete;
-    bool python_keys = false;  // found a key whose __eq__ the lookups may run
-    // PyDict_Next lends its entries: with the interpreter lock forced off,
-    // another thread could replace and free one before it is kept.
-    Py_BEGIN_CRITICAL_SECTION(obj);
-    // Once every entry is matched the walk is over: no call to find the end.
-    const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    while (matched < size && PyDict_Next(obj, &pos, &key, &value)) {
-        if (key == underscore) {
-            ++matched;
-            continue;
-        }
-        bool text_key = PyUnicode_CheckExact(key);
-        for (int32_t j = next; j < entry->param_count; ++j) {
-            const ParamDef& param = entry->params[j];
-            if (param.key_repeats) continue;
-            if (param.name_object != key && !(text_key && same_text(param.name_object, key))) continue;
-            if (!param.is_flags_word) {
-                values.keep(j, Py_NewRef(value));
-                flags.note(param, value);
-            }
-            ++matched;
-            next = j + 1;
-            break;
-        }
+// The values of one object's parameters, found before its bytes are
+// written, with the flags words they make and the parameters to write.
+// A conditional parameter is asked for once and written from the value
+// that decided its bit: a dict subclass may answer differently each time,
+// and a second answer could leave a set bit without its value. Values are
+// borrowed in a pure attempt (no Python code runs while they are used) and
+// held otherwise.
+class Gathered {
+public:
+    explicit Gathered(bool borrowed) : borrowed_(borrowed) {}
+    ~Gathered() {
+        if (!borrowed_)
+            for (size_t j = 0; j < count_; ++j) Py_XDECREF(values_[j]);
+        if (values_ != inline_values_) std::free(values_);
     }
-    complete = matched == size;
-    if (!complete) {
-        // The lookups below compare keys of equal hash, which is Python
-        // code for any key that is not an exact str.
-        pos = 0;
-        while (PyDict_Next(obj, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                python_keys = true;
-                break;
-            }
-        }
-    }
-    Py_END_CRITICAL_SECTION();
-    if (python_keys && !writer.may_run_python()) {
-        *failed = -1;
-        return -1;
-    }
-    if (complete && !entry->any_key_repeats) return 0;
-    for (int32_t j = 0; j < entry->param_count; ++j) {
-        const ParamDef& param = entry->params[j];
-        if (param.is_flags_word || values.get(j) != nullptr) continue;
-        if (complete && !param.key_repeats) continue;
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(obj, param.name_object, &found) < 0) {
-            *failed = j;
-            return -1;
-        }
-        if (found != nullptr) {
-            values.keep(j, found);
-            flags.note(param, found);
-        }
-    }
-    return 0;
-}
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
 
-// The conditional parameters of a dict subclass, by its own presence test
-// and item access. On error sets an exception, stores the parameter's index
-// in *failed and returns -1.
-int gather_conditional(PyObject* obj, const ConstructorDef* entry, ParamValues& values,
-                       FlagWords& flags, int32_t* failed) {
-    for (int32_t i = 0; i < entry->param_count; ++i) {
-        const ParamDef& param = entry->params[i];
-        if (param.is_flags_word || !param.is_conditional) continue;
-        PyObject* value = nullptr;
-        if (lookup(obj, false, param.name_object, &value) < 0) {
-            *failed = i;
-            return -1;
-        }
-        if (value != nullptr) {
-            values.keep(i, value);
-            flags.note(param, value);
-        }
-    }
-    return 0;
-}
-
-// Whether every key of a dict is an exact str.
-bool text_keys_only(PyObject* obj) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    bool text = true;
-    Py_BEGIN_CRITICAL_SECTION(obj);
-    while (text && PyDict_Next(obj, &pos, &key, &value)) text = PyUnicode_CheckExact(key);
-    Py_END_CRITICAL_SECTION();
-    return text;
-}
-
-// The "_" entry of an exact dict as a new reference (None when missing).
-// Decoded dicts and literals put it first, where it is found without a
-// lookup; then *pos is past it and *matched 1, for gather_exact to go on
-// from there (else both are 0). On error sets an exception and returns null.
-PyObject* exact_name(Writer& writer, PyObject* obj, Py_ssize_t* pos, Py_ssize_t* matched) {
-    PyObject* underscore = writer.underscore;
-    Py_ssize_t first = 0;
-    PyObject *key, *value;
-    PyObject* found = nullptr;
-    *pos = 0;
-    *matched = 0;
-    Py_BEGIN_CRITICAL_SECTION(obj);  // as in gather_exact
-    if (PyDict_Next(obj, &first, &key, &value) && key == underscore) {
-        found = Py_NewRef(value);
-        *pos = first;
-        *matched = 1;
-    }
-    Py_END_CRITICAL_SECTION();
-    if (found != nullptr) return found;
-    // The lookup may meet a key whose __eq__ is Python code; with only str
-    // keys it compares texts, which a pure attempt can afford.
-    if (!(writer.pure && text_keys_only(obj)) && !writer.may_run_python()) return nullptr;
-    PyObject* name = nullptr;
-    if (PyDict_GetItemRef(obj, underscore, &name) < 0) return nullptr;
-    return name ? name : Py_NewRef(Py_None);
-}
-
-// A pure attempt's object of an exact dict whose constructor allows it
-// (ConstructorDef::one_pass): each value is written as the dict's walk meets
-// its key, with no gathering pass and no references taken. No Python code
-// runs meanwhile, so the dict stays as it is and this writes exactly what
-// gathering first would. The flags words are written as zero in their
-// places and filled in at the end. A conditional value is written when it
-// is present; one that is absent while a parameter sharing its bit is
-// present fails, as gathering would, once the bits are known. The walk
-// goes on from `pos` with `matched` entries seen, as in gather_exact.
-// Returns 1, with nothing written, when a key is not the next parameter in
-// schema order (an extra key, or keys in another order): the object then
-// takes the gathering path.
-int Writer::write_in_one_pass(PyObject* obj, const ConstructorDef* entry, Py_ssize_t pos,
-                              Py_ssize_t matched) {
-    const uint64_t start = parser->position;
-    if (write_int32(entry->id) < 0) return -1;
-    FlagWords words;
-    FlagWords absent;  // bits of conditional values not written
-    uint64_t word_at[2] = {0, 0};  // 0: no such word (the id is written first)
-    // Writes parameters [from, to) as absent from the dict.
-    auto write_absent = [&](int32_t from, int32_t to) {
-        for (int32_t k = from; k < to; ++k) {
-            const ParamDef& param = entry->params[k];
-            if (param.is_flags_word) {
-                word_at[param.is_flags_word - 1] = parser->position;
-                if (write_int32(0) < 0) return -1;
-            } else if (param.is_conditional) {
-                if (param.type_code != TYPE_BOOL) absent.set(param);
-            } else if (write_default(param.type_code) < 0) {
+    // Room for the parameters of `entry`, none found yet. On error sets
+    // MemoryError and returns -1.
+    int init(const ConstructorDef* entry) {
+        entry_ = entry;
+        const size_t count = static_cast<size_t>(entry->param_count);
+        const size_t words = (count + 63) / 64;
+        if (count > kInline) {
+            // One block: the values, then the bits to write.
+            void* block = std::calloc(1, count * sizeof(PyObject*) + words * sizeof(uint64_t));
+            if (block == nullptr) {
+                PyErr_NoMemory();
                 return -1;
+            }
+            values_ = static_cast<PyObject**>(block);
+            written_ = reinterpret_cast<uint64_t*>(values_ + count);
+        } else if (count > 0) {
+            std::memset(inline_values_, 0, count * sizeof(PyObject*));
+        }
+        count_ = count;
+        words_ = words;
+        return 0;
+    }
+
+    // The value of parameter j as the dict's own entry lends it.
+    void keep(int32_t j, PyObject* value) { take(j, borrowed_ ? value : Py_NewRef(value)); }
+    // Takes over a reference that is new unless borrowed_, for a parameter
+    // not found before.
+    void take(int32_t j, PyObject* value) {
+        const uint32_t at = static_cast<uint32_t>(j);
+        values_[at] = value;
+        const ParamDef& param = entry_->params[at];
+        if (param.is_conditional && FlagWords::sets_bit(param, value)) {
+            flags.set(param);
+            if (param.type_code != TYPE_BOOL) written_[at / 64] |= uint64_t{1} << (at % 64);
+        }
+    }
+    // A value read again: takes over a new reference, or null when the
+    // key is gone, dropping the value held before (never borrowed).
+    void replace(int32_t j, PyObject* value) { Py_XSETREF(values_[j], value); }
+    // The value found (borrowed: held until this object dies), or null.
+    PyObject* get(int32_t j) const { return values_[j]; }
+
+    // Calls visit(j) for every parameter to write, in schema order: flags
+    // words, unconditional parameters, and conditional ones whose bit is
+    // set (unless a Bool, which its bit carries). Stops at the first that
+    // returns -1, and returns that.
+    template <typename Visit>
+    int each_written(Visit&& visit) {
+        const Prepared* prepared = entry_->prepared;
+        if (prepared->shares_bits) {
+            // A bit set by one parameter makes every parameter on it expected.
+            const uint64_t* sharing = prepared->sharing;
+            for (size_t w = 0; w < words_; ++w) {
+                for (uint64_t bits = sharing[w]; bits != 0; bits &= bits - 1) {
+                    size_t j = w * 64 + static_cast<size_t>(std::countr_zero(bits));
+                    if (flags.has(entry_->params[j])) written_[w] |= uint64_t{1} << (j % 64);
+                }
+            }
+        }
+        for (size_t w = 0; w < words_; ++w) {
+            for (uint64_t bits = prepared->always[w] | written_[w]; bits != 0; bits &= bits - 1) {
+                if (visit(static_cast<int32_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits)))) < 0)
+                    return -1;
             }
         }
         return 0;
-    };
-
-    const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    int32_t next = 0;
-    PyObject *key, *value;
-    while (matched < size && PyDict_Next(obj, &pos, &key, &value)) {
-        ++matched;
-        if (key == underscore) continue;
-        // The same match as gather_exact's. The key expected next is most
-        // often the very object, which then is not even touched.
-        int32_t j = next;
-        if (j >= entry->param_count || entry->params[j].name_object != key) {
-            j = find_key(entry, next, key);
-            if (j == entry->param_count) {
-                parser->position = start;
-                return 1;
-            }
-            if (write_absent(next, j) < 0) return -1;
-        }
-        next = j + 1;
-        const ParamDef& param = entry->params[j];
-        if (param.is_flags_word) {
-            // Its value is computed, not taken from the dict.
-            if (write_absent(j, next) < 0) return -1;
-        } else if (!param.is_conditional) {
-            if (write_param(value, param) < 0) return -1;
-        } else if (FlagWords::sets_bit(param, value)) {
-            words.set(param);
-            if (param.type_code != TYPE_BOOL && write_param(value, param) < 0) return -1;
-        } else if (param.type_code != TYPE_BOOL) {
-            absent.set(param);
-        }
     }
-    if (write_absent(next, entry->param_count) < 0) return -1;
-    // The general path names the parameter without its value.
-    if (words.shares_a_bit_with(absent)) return -1;
-    for (int i = 0; i < 2; ++i)
-        if (word_at[i] != 0) store_u32_le(parser->buffer + word_at[i], words.words[i]);
+
+    FlagWords flags;
+
+private:
+    static constexpr size_t kInline = 64;
+    bool borrowed_;
+    const ConstructorDef* entry_ = nullptr;
+    size_t count_ = 0;
+    size_t words_ = 0;
+    PyObject* inline_values_[kInline];  // the first count_ are set by init
+    uint64_t inline_written_ = 0;
+    PyObject** values_ = inline_values_;
+    uint64_t* written_ = &inline_written_;  // conditional values that set their bit
+};
+
+// Entries of a dict met before its "_", kept until its constructor is known.
+class EarlyEntries {
+public:
+    EarlyEntries() = default;
+    ~EarlyEntries() {
+        if (items_ != inline_) std::free(items_);
+    }
+    EarlyEntries(const EarlyEntries&) = delete;
+    EarlyEntries& operator=(const EarlyEntries&) = delete;
+
+    // On error sets MemoryError and returns -1.
+    int add(PyObject* key, PyObject* value) {
+        if (size_ == capacity_) {
+            size_t grown = capacity_ * 2;
+            void* items = std::malloc(grown * sizeof(Item));
+            if (items == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            std::memcpy(items, items_, size_ * sizeof(Item));
+            if (items_ != inline_) std::free(items_);
+            items_ = static_cast<Item*>(items);
+            capacity_ = grown;
+        }
+        items_[size_++] = {key, value};
+        return 0;
+    }
+    template <typename Visit>
+    void each(Visit&& visit) const {
+        for (size_t i = 0; i < size_; ++i) visit(items_[i].key, items_[i].value);
+    }
+
+private:
+    struct Item {
+        PyObject* key;
+        PyObject* value;
+    };
+    Item inline_[16];
+    Item* items_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = 16;
+};
+
+// The "_" entry of an exact dict, and its constructor.
+struct Named {
+    Ref name;  // the "_" value; null when the dict has no such exact str key
+    ConstructorDef* entry = nullptr;
+    bool other_keys = false;  // the dict has a key that is not an exact str
+};
+
+// An exact str key is "_": most often the interned one itself.
+bool is_underscore(PyObject* key, PyObject* underscore) {
+    return key == underscore || (PyUnicode_GET_LENGTH(key) == 1 && same_text(key, underscore));
+}
+
+// The rest of a dict's walk (`left` entries from `pos`): keeps the value of
+// every exact str key that names a parameter. Keys often come in schema
+// order, so the parameter after the last one found is tried first, by
+// identity. Returns whether some key is not an exact str.
+inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t left,
+                      const ConstructorDef* entry, Gathered& values) {
+    const ParamDef* params = entry->params;
+    const int32_t count = entry->param_count;
+    // Only parameters of the key index are tried: flags words are computed,
+    // and a repeated name's value is its first parameter's.
+    auto after = [&](int32_t j) {
+        while (j < count && (params[j].is_flags_word || params[j].key_repeats)) ++j;
+        return j;
+    };
+    int32_t next = after(0);
+    bool other_keys = false;
+    PyObject *key, *value;
+    while (left-- > 0 && PyDict_Next(obj, &pos, &key, &value)) {
+        int32_t j = next;
+        if (j >= count || params[j].name_object != key) {
+            if (!PyUnicode_CheckExact(key)) {
+                other_keys = true;
+                continue;
+            }
+            j = writer.find_key(entry, key);
+            if (j < 0) continue;
+        }
+        values.keep(j, value);
+        next = after(j + 1);
+    }
+    return other_keys;
+}
+
+// The "_" of a dict whose first key (given, as `key` and `value`) is not
+// the interned "_" itself, and its constructor: the walk goes on until "_"
+// is met, keeping the entries before it, which are matched once the
+// constructor is known. Sets *pos and *seen where the walk stopped. Runs
+// no Python code; on error (memory) sets an exception and returns -1.
+int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* value, Py_ssize_t* pos,
+                    Py_ssize_t* seen, Named* named, Gathered& values) {
+    EarlyEntries early;
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    for (;;) {
+        if (!PyUnicode_CheckExact(key)) {
+            named->other_keys = true;
+        } else if (!is_underscore(key, writer.underscore)) {
+            if (early.add(key, value) < 0) return -1;
+        } else {
+            named->name = Ref::borrow(value);
+            if (!PyUnicode_CheckExact(value)) return 0;
+            ConstructorDef* entry = writer.find_constructor(value);
+            if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
+            if (values.init(entry) < 0) return -1;
+            early.each([&](PyObject* early_key, PyObject* early_value) {
+                int32_t j = writer.find_key(entry, early_key);
+                if (j >= 0) values.keep(j, early_value);
+            });
+            named->entry = entry;
+            return 0;
+        }
+        if (*seen == size || !PyDict_Next(obj, pos, &key, &value)) return 0;
+        ++*seen;
+    }
+}
+
+// Every parameter value of an exact dict, in one walk of its own entries
+// in whatever order it holds them: each key whose text is a parameter's
+// name finds that parameter through the constructor's key index. Entries
+// met before "_" wait until the constructor is known. A key that is not an
+// exact str could equal a name by its own __eq__; it is only noted (in
+// named->other_keys), and write_object_body looks the names up. Runs no
+// Python code. On error (memory) sets an exception and returns -1; an
+// unusable "_" ends the walk early with named->entry null, for the caller
+// to report.
+int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
+    int status = 0;
+    Py_ssize_t pos = 0;
+    Py_ssize_t seen = 1;  // entries walked: the last call to PyDict_Next is saved
+    PyObject *key, *value;
+    // PyDict_Next lends its entries: with the interpreter lock forced off,
+    // another thread could replace and free one before it is kept.
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    // Decoded dicts and literals put "_" first.
+    if (!PyDict_Next(obj, &pos, &key, &value)) {
+        seen = 0;
+    } else if (key == writer.underscore) {
+        named->name = Ref::borrow(value);
+        ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
+        if (entry == nullptr)
+            status = PyErr_Occurred() ? -1 : 0;
+        else if ((status = values.init(entry)) == 0)
+            named->entry = entry;
+    } else {
+        status = find_name_later(writer, obj, key, value, &pos, &seen, named, values);
+    }
+    if (status == 0 && named->entry != nullptr)
+        named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
+    Py_END_CRITICAL_SECTION();
+    ConstructorDef* entry = named->entry;
+    if (status < 0) named->entry = nullptr;
+    if (status < 0 || entry == nullptr || !entry->prepared->any_key_repeats) return status;
+    // One entry serves every parameter of its name.
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (!param.key_repeats || param.is_flags_word) continue;
+        PyObject* shared = param.same_key_as < 0 ? named->name.get() : values.get(param.same_key_as);
+        if (shared != nullptr) values.keep(j, shared);
+    }
+    return 0;
+}
+
+// The values of the parameters not yet found, by lookups in the dict
+// itself: every one of an exact dict whose keys are not all exact str,
+// the conditional ones of a dict subclass (its unconditional values are
+// asked for when written). On error sets an exception, stores the
+// parameter's index in *failed and returns -1.
+int gather_by_lookup(PyObject* obj, bool exact, const ConstructorDef* entry, Gathered& values,
+                     int32_t* failed) {
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word || values.get(j) != nullptr || (!exact && !param.is_conditional)) continue;
+        PyObject* value = nullptr;
+        if (lookup(obj, exact, param.name_object, &value) < 0) {
+            *failed = j;
+            return -1;
+        }
+        if (value != nullptr) values.take(j, value);
+    }
     return 0;
 }
 
@@ -810,13 +743,19 @@ int Writer::write_object_body(PyObject* obj) {
     RecursionGuard recursion(" while packing a nested object");
     if (!recursion.entered()) return -1;
 
-    bool exact = PyDict_CheckExact(obj);
-    Ref name;
-    Py_ssize_t pos = 0;
-    Py_ssize_t matched = 0;
+    const bool exact = PyDict_CheckExact(obj);
+    Gathered values(pure);
+    Named named;
     if (exact) {
-        name = Ref(exact_name(*this, obj, &pos, &matched));
-        if (!name) return -1;
+        if (gather_exact(*this, obj, &named, values) < 0) return -1;
+        if (!named.name) {
+            // A key that is not an exact str may still equal "_".
+            if (named.other_keys) {
+                if (!may_run_python()) return -1;
+                if (PyDict_GetItemRef(obj, underscore, named.name.out()) < 0) return -1;
+            }
+            if (!named.name) named.name = Ref::borrow(Py_None);
+        }
     } else {
         if (!may_run_python()) return -1;  // a subclass's get() and item access
         PyObject* get = PyObject_GetAttr(obj, module_string(StringId::get));
@@ -825,19 +764,21 @@ int Writer::write_object_body(PyObject* obj) {
         // Presence tests and item access are only defined for dicts, so a
         // mapping that merely has get() is refused.
         if (!PyDict_Check(obj)) return raise_expected("dict", obj);
-        name = Ref(PyObject_CallOneArg(get, underscore));
-        if (!name) return -1;
+        named.name = Ref(PyObject_CallOneArg(get, underscore));
+        if (!named.name) return -1;
     }
-    if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return raise_expected("str", name.get());
-    if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
+    PyObject* name = named.name.get();
+    if (name != Py_None && !PyUnicode_CheckExact(name)) return raise_expected("str", name);
+    if (name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return -1;
     }
-    ConstructorDef* entry = find_constructor(name.get());
+    ConstructorDef* entry = named.entry != nullptr ? named.entry : find_constructor(name);
     if (entry == nullptr) {
+        if (PyErr_Occurred()) return -1;
         // A name without a UTF-8 form (a lone surrogate) fails as encoding it does.
-        if (PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) return -1;
-        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        if (PyUnicode_AsUTF8AndSize(name, nullptr) == nullptr) return -1;
+        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
         return -1;
     }
 
@@ -846,45 +787,35 @@ int Writer::write_object_body(PyObject* obj) {
         return -1;
     };
     auto fail = [&](const ParamDef& param) {
-        path->param(param.name, param.type_name, 0);
+        path->param(param_name(param), param.type_name, 0);
         return fail_object();
     };
 
-    if (pure && exact && entry->one_pass) {
-        int written = write_in_one_pass(obj, entry, pos, matched);
-        if (written <= 0) return written;
+    // What the walk could not settle: a subclass, an exact dict with keys
+    // that are not exact str (their __eq__ is Python code), and a "_" that
+    // only such a key held.
+    if (!exact || named.other_keys) {
+        if (exact && !may_run_python()) return -1;
+        if (named.entry == nullptr && values.init(entry) < 0) return fail_object();
+        int32_t failed = 0;
+        if (gather_by_lookup(obj, exact, entry, values, &failed) < 0) return fail(entry->params[failed]);
     }
-
-    ParamValues values;
-    if (values.init(entry->param_count) < 0) return fail_object();
-    int32_t failed = 0;
-    FlagWords words;
-    int gathered = exact ? gather_exact(*this, obj, pos, matched, entry, values, words, &failed)
-                         : gather_conditional(obj, entry, values, words, &failed);
-    if (gathered < 0) return failed < 0 ? -1 : fail(entry->params[failed]);
     // The values just read stand for an exact dict until Python code may
     // have run; a subclass is always asked again (it never equals ~0).
     const uint64_t steps_when_read = exact ? python_steps : ~uint64_t{0};
-    const uint32_t flags = words.words[0];
-    const uint32_t flags2 = words.words[1];
 
     if (write_int32(entry->id) < 0) return fail_object();
-    for (int32_t i = 0; i < entry->param_count; ++i) {
-        const ParamDef& param = entry->params[i];
-        if (param.is_flags_word == 1) {
-            if (write_int32(flags) < 0) return fail(param);
-            continue;
-        }
-        if (param.is_flags_word == 2) {
-            if (write_int32(flags2) < 0) return fail(param);
-            continue;
+    return values.each_written([&](int32_t j) {
+        const ParamDef& param = entry->params[j];
+        if (param.is_flags_word) {
+            if (write_int32(values.flags.words[param.is_flags_word - 1]) < 0) return fail(param);
+            return 0;
         }
         if (param.is_conditional) {
-            if (!words.has(param) || param.type_code == TYPE_BOOL) continue;
             // Its bit is set, so the reader will expect its bytes. Without a
             // value of its own (a parameter sharing the bit is present) it
             // would read them from whatever follows.
-            PyObject* value = values.get(i);
+            PyObject* value = values.get(j);
             if (value == nullptr || value == Py_None) {
                 PyErr_Format(PyExc_ValueError,
                              "Parameter '%U' has no value, but a parameter that shares its flag "
@@ -892,8 +823,7 @@ int Writer::write_object_body(PyObject* obj) {
                              param.name_object);
                 return fail(param);
             }
-            if (write_param(value, param) < 0) return fail(param);
-            continue;
+            return write_param(value, param) < 0 ? fail(param) : 0;
         }
         // An unconditional value is taken from the dict as it is now: read
         // again if Python code may have changed it since it was gathered
@@ -901,16 +831,12 @@ int Writer::write_object_body(PyObject* obj) {
         if (python_steps != steps_when_read) {
             PyObject* now = nullptr;
             if (lookup(obj, exact, param.name_object, &now) < 0) return fail(param);
-            values.replace(i, now);
+            values.replace(j, now);
         }
-        PyObject* value = values.get(i);
-        if (value == nullptr) {
-            if (write_default(param.type_code) < 0) return fail(param);
-            continue;
-        }
-        if (write_param(value, param) < 0) return fail(param);
-    }
-    return 0;
+        PyObject* value = values.get(j);
+        if (value == nullptr) return write_default(param.type_code) < 0 ? fail(param) : 0;
+        return write_param(value, param) < 0 ? fail(param) : 0;
+    });
 }
 
 }  // namespace
