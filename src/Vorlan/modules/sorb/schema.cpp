@@ -552,8 +552,9 @@ int prepare_keys(ConstructorDef* entry) {
         slots = 8;
         while (slots < keys * 2) slots *= 2;
     }
-    // One block: the record, two parameter sets, the key slots.
-    const size_t size = sizeof(Prepared) + 2 * words * sizeof(uint64_t) + slots * sizeof(uint32_t);
+    // One block: the record, two parameter sets, the key slots, next_key.
+    const size_t size = sizeof(Prepared) + 2 * words * sizeof(uint64_t) + slots * sizeof(uint32_t) +
+                        (static_cast<size_t>(count) + 1) * sizeof(int32_t);
     void* block = std::calloc(1, size);
     if (block == nullptr) {
         PyErr_NoMemory();
@@ -564,10 +565,17 @@ int prepare_keys(ConstructorDef* entry) {
     prepared->words = static_cast<uint32_t>(words);
     prepared->always = sets;
     prepared->sharing = sets + words;
+    prepared->next_key = reinterpret_cast<int32_t*>(reinterpret_cast<uint32_t*>(sets + 2 * words) + slots);
     if (slots > 0) {
         prepared->key_slots = reinterpret_cast<uint32_t*>(sets + 2 * words);
         prepared->key_mask = static_cast<uint32_t>(slots - 1);
         index_keys(entry, prepared);
+    }
+    prepared->next_key[count] = count;
+    for (int32_t j = count - 1; j >= 0; --j) {
+        const ParamDef& param = entry->params[j];
+        const bool indexed = slots > 0 && !param.is_flags_word && !param.key_repeats;
+        prepared->next_key[j] = indexed ? j : prepared->next_key[j + 1];
     }
     uint32_t on_bit[2][32] = {};  // conditional parameters per word and bit
     for (int32_t j = 0; j < count; ++j) {

@@ -98,6 +98,10 @@ struct Prepared {
     // words' and "_". Null without such parameters.
     uint32_t* key_slots;
     uint32_t key_mask;      // slot count - 1
+    // For each j up to the parameter count, the first parameter at or
+    // after j that the key index holds (the count when none): the key
+    // that a dict in schema order holds next once parameter j-1's is met.
+    int32_t* next_key;
     uint32_t words;         // words per parameter set
     // The parameters written whatever an object holds: flags words and
     // unconditional parameters.

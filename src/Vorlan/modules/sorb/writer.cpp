@@ -277,6 +277,7 @@ struct Writer {
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
     int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
     int write_object_body(PyObject* obj);
+    int settle(PyObject* obj, bool exact, struct Named* named, class Gathered& values);
 
     static int with_traceback(int status, TracebackSite site) {
         if (status < 0) add_traceback(site);
@@ -476,21 +477,23 @@ public:
     int init(const ConstructorDef* entry) {
         entry_ = entry;
         const size_t count = static_cast<size_t>(entry->param_count);
-        const size_t words = (count + 63) / 64;
+        words_ = entry->prepared->words;
         if (count > kInline) {
             // One block: the values, then the bits to write.
-            void* block = std::calloc(1, count * sizeof(PyObject*) + words * sizeof(uint64_t));
+            void* block = std::calloc(1, count * sizeof(PyObject*) + words_ * sizeof(uint64_t));
             if (block == nullptr) {
                 PyErr_NoMemory();
                 return -1;
             }
             values_ = static_cast<PyObject**>(block);
             written_ = reinterpret_cast<uint64_t*>(values_ + count);
-        } else if (count > 0) {
+        } else if (count <= kFew) {
+            // Most constructors: a few stores, no call.
+            for (size_t j = 0; j < kFew; ++j) inline_values_[j] = nullptr;
+        } else {
             std::memset(inline_values_, 0, count * sizeof(PyObject*));
         }
         count_ = count;
-        words_ = words;
         return 0;
     }
 
@@ -543,14 +546,15 @@ public:
 
 private:
     static constexpr size_t kInline = 64;
+    static constexpr size_t kFew = 8;
     bool borrowed_;
     const ConstructorDef* entry_ = nullptr;
     size_t count_ = 0;
     size_t words_ = 0;
-    PyObject* inline_values_[kInline];  // the first count_ are set by init
     uint64_t inline_written_ = 0;
     PyObject** values_ = inline_values_;
     uint64_t* written_ = &inline_written_;  // conditional values that set their bit
+    PyObject* inline_values_[kInline];  // the first count_ are set by init
 };
 
 // Entries of a dict met before its "_", kept until its constructor is known.
@@ -598,9 +602,17 @@ private:
 
 // The "_" entry of an exact dict, and its constructor.
 struct Named {
-    Ref name;  // the "_" value; null when the dict has no such exact str key
+    // The "_" value; null when the dict has no such exact str key. Held
+    // (in `held`) unless borrowed in a pure attempt, as the values are.
+    PyObject* name = nullptr;
+    Ref held;
     ConstructorDef* entry = nullptr;
     bool other_keys = false;  // the dict has a key that is not an exact str
+
+    void set(PyObject* value, bool borrowed) {
+        name = value;
+        if (!borrowed) held = Ref::borrow(value);
+    }
 };
 
 // An exact str key is "_": most often the interned one itself.
@@ -618,11 +630,8 @@ inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t 
     const int32_t count = entry->param_count;
     // Only parameters of the key index are tried: flags words are computed,
     // and a repeated name's value is its first parameter's.
-    auto after = [&](int32_t j) {
-        while (j < count && (params[j].is_flags_word || params[j].key_repeats)) ++j;
-        return j;
-    };
-    int32_t next = after(0);
+    const int32_t* next_key = entry->prepared->next_key;
+    int32_t next = next_key[0];
     bool other_keys = false;
     PyObject *key, *value;
     while (left-- > 0 && PyDict_Next(obj, &pos, &key, &value)) {
@@ -636,7 +645,7 @@ inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t 
             if (j < 0) continue;
         }
         values.keep(j, value);
-        next = after(j + 1);
+        next = next_key[j + 1];
     }
     return other_keys;
 }
@@ -656,7 +665,7 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
         } else if (!is_underscore(key, writer.underscore)) {
             if (early.add(key, value) < 0) return -1;
         } else {
-            named->name = Ref::borrow(value);
+            named->set(value, writer.pure);
             if (!PyUnicode_CheckExact(value)) return 0;
             ConstructorDef* entry = writer.find_constructor(value);
             if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
@@ -678,7 +687,7 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
 // name finds that parameter through the constructor's key index. Entries
 // met before "_" wait until the constructor is known. A key that is not an
 // exact str could equal a name by its own __eq__; it is only noted (in
-// named->other_keys), and write_object_body looks the names up. Runs no
+// named->other_keys), and Writer::settle looks the names up. Runs no
 // Python code. On error (memory) sets an exception and returns -1; an
 // unusable "_" ends the walk early with named->entry null, for the caller
 // to report.
@@ -694,7 +703,7 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
     if (!PyDict_Next(obj, &pos, &key, &value)) {
         seen = 0;
     } else if (key == writer.underscore) {
-        named->name = Ref::borrow(value);
+        named->set(value, writer.pure);
         ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
         if (entry == nullptr)
             status = PyErr_Occurred() ? -1 : 0;
@@ -713,7 +722,7 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
         if (!param.key_repeats || param.is_flags_word) continue;
-        PyObject* shared = param.same_key_as < 0 ? named->name.get() : values.get(param.same_key_as);
+        PyObject* shared = param.same_key_as < 0 ? named->name : values.get(param.same_key_as);
         if (shared != nullptr) values.keep(j, shared);
     }
     return 0;
@@ -739,22 +748,22 @@ int gather_by_lookup(PyObject* obj, bool exact, const ConstructorDef* entry, Gat
     return 0;
 }
 
-int Writer::write_object_body(PyObject* obj) {
-    RecursionGuard recursion(" while packing a nested object");
-    if (!recursion.entered()) return -1;
-
-    const bool exact = PyDict_CheckExact(obj);
-    Gathered values(pure);
-    Named named;
+// What the walk of an exact dict could not settle, and every dict
+// subclass: the constructor named by a "_" that only a key other than an
+// exact str holds, or by a subclass's get(); errors of "_"; the values of
+// the keys the walk could not match. Sets named->entry, or an exception
+// and returns -1.
+int Writer::settle(PyObject* obj, bool exact, Named* named, Gathered& values) {
+    Ref name_held;
+    PyObject* name = named->name;
     if (exact) {
-        if (gather_exact(*this, obj, &named, values) < 0) return -1;
-        if (!named.name) {
+        if (name == nullptr) {
             // A key that is not an exact str may still equal "_".
-            if (named.other_keys) {
+            if (named->other_keys) {
                 if (!may_run_python()) return -1;
-                if (PyDict_GetItemRef(obj, underscore, named.name.out()) < 0) return -1;
+                if (PyDict_GetItemRef(obj, underscore, name_held.out()) < 0) return -1;
             }
-            if (!named.name) named.name = Ref::borrow(Py_None);
+            name = name_held ? name_held.get() : Py_None;
         }
     } else {
         if (!may_run_python()) return -1;  // a subclass's get() and item access
@@ -764,16 +773,16 @@ int Writer::write_object_body(PyObject* obj) {
         // Presence tests and item access are only defined for dicts, so a
         // mapping that merely has get() is refused.
         if (!PyDict_Check(obj)) return raise_expected("dict", obj);
-        named.name = Ref(PyObject_CallOneArg(get, underscore));
-        if (!named.name) return -1;
+        name_held = Ref(PyObject_CallOneArg(get, underscore));
+        if (!name_held) return -1;
+        name = name_held.get();
     }
-    PyObject* name = named.name.get();
     if (name != Py_None && !PyUnicode_CheckExact(name)) return raise_expected("str", name);
     if (name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return -1;
     }
-    ConstructorDef* entry = named.entry != nullptr ? named.entry : find_constructor(name);
+    ConstructorDef* entry = named->entry != nullptr ? named->entry : find_constructor(name);
     if (entry == nullptr) {
         if (PyErr_Occurred()) return -1;
         // A name without a UTF-8 form (a lone surrogate) fails as encoding it does.
@@ -781,30 +790,46 @@ int Writer::write_object_body(PyObject* obj) {
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
         return -1;
     }
+    // A subclass, an exact dict with keys that are not exact str (their
+    // __eq__ is Python code), and a "_" that only such a key held.
+    if (!exact || named->other_keys) {
+        if (exact && !may_run_python()) return -1;
+        int32_t failed = -1;
+        if ((named->entry == nullptr && values.init(entry) < 0) ||
+            gather_by_lookup(obj, exact, entry, values, &failed) < 0) {
+            if (failed >= 0) path->param(param_name(entry->params[failed]), entry->params[failed].type_name, 0);
+            path->object(entry->name);
+            return -1;
+        }
+    }
+    named->entry = entry;
+    return 0;
+}
 
-    auto fail_object = [&]() {
+int Writer::write_object_body(PyObject* obj) {
+    RecursionGuard recursion(" while packing a nested object");
+    if (!recursion.entered()) return -1;
+
+    const bool exact = PyDict_CheckExact(obj);
+    Gathered values(pure);
+    Named named;
+    if (exact && gather_exact(*this, obj, &named, values) < 0) return -1;
+    if ((named.entry == nullptr || named.other_keys) && settle(obj, exact, &named, values) < 0) return -1;
+    const ConstructorDef* entry = named.entry;
+
+    auto fail = [&](const ParamDef& param) {
+        path->param(param_name(param), param.type_name, 0);
         path->object(entry->name);
         return -1;
     };
-    auto fail = [&](const ParamDef& param) {
-        path->param(param_name(param), param.type_name, 0);
-        return fail_object();
-    };
-
-    // What the walk could not settle: a subclass, an exact dict with keys
-    // that are not exact str (their __eq__ is Python code), and a "_" that
-    // only such a key held.
-    if (!exact || named.other_keys) {
-        if (exact && !may_run_python()) return -1;
-        if (named.entry == nullptr && values.init(entry) < 0) return fail_object();
-        int32_t failed = 0;
-        if (gather_by_lookup(obj, exact, entry, values, &failed) < 0) return fail(entry->params[failed]);
-    }
     // The values just read stand for an exact dict until Python code may
     // have run; a subclass is always asked again (it never equals ~0).
     const uint64_t steps_when_read = exact ? python_steps : ~uint64_t{0};
 
-    if (write_int32(entry->id) < 0) return fail_object();
+    if (write_int32(entry->id) < 0) {
+        path->object(entry->name);
+        return -1;
+    }
     return values.each_written([&](int32_t j) {
         const ParamDef& param = entry->params[j];
         if (param.is_flags_word) {
