@@ -260,11 +260,10 @@ struct Writer {
     int write_vector(PyObject* value, int32_t elem_type, const char* elem_name) {
         return with_traceback(write_vector_body(value, elem_type, elem_name), TracebackSite::write_vector);
     }
-    // One parameter's value; a vector takes the element type that the
-    // table holds for it, with the same traceback as through write_value.
+    // One parameter's value that write_plain left: a vector takes the
+    // element type that the table holds for it, with the same traceback as
+    // through write_value.
     int write_param(PyObject* value, const ParamDef& param) {
-        int plain = write_plain(value, param.type_code);
-        if (plain != 0) return plain > 0 ? 0 : with_traceback(-1, TracebackSite::write_value);
         if (param.type_code == TYPE_OBJECT) return with_traceback(write_object(value), TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
         return with_traceback(write_vector(value, param.elem_type, elem_name(param)),
@@ -459,13 +458,14 @@ struct FlagWords {
 // A conditional parameter is asked for once and written from the value
 // that decided its bit: a dict subclass may answer differently each time,
 // and a second answer could leave a set bit without its value. Values are
-// borrowed in a pure attempt (no Python code runs while they are used) and
-// held otherwise.
+// borrowed from the dict's entries while it is walked; outside a pure
+// attempt (where no Python code runs while they are used) they are held
+// before the walk ends.
 class Gathered {
 public:
-    explicit Gathered(bool borrowed) : borrowed_(borrowed) {}
+    Gathered() = default;
     ~Gathered() {
-        if (!borrowed_)
+        if (held_)
             for (size_t j = 0; j < count_; ++j) Py_XDECREF(values_[j]);
         if (values_ != inline_values_) std::free(values_);
     }
@@ -497,18 +497,29 @@ public:
         return 0;
     }
 
-    // The value of parameter j as the dict's own entry lends it.
-    void keep(int32_t j, PyObject* value) { take(j, borrowed_ ? value : Py_NewRef(value)); }
-    // Takes over a reference that is new unless borrowed_, for a parameter
-    // not found before.
-    void take(int32_t j, PyObject* value) {
+    // The slots of the values, by parameter, for a walk to fill.
+    PyObject** slots() const { return values_; }
+    // What the value just put in slot j, of a conditional parameter, says:
+    // its bit, and whether it is written.
+    void note(uint32_t j, const ParamDef& param, PyObject* value) {
+        if (FlagWords::sets_bit(param, value)) {
+            flags.set(param);
+            if (param.type_code != TYPE_BOOL) written_[j / 64] |= uint64_t{1} << (j % 64);
+        }
+    }
+    // The value of parameter j, not found before: borrowed until hold(),
+    // a new reference after.
+    void keep(int32_t j, PyObject* value) {
         const uint32_t at = static_cast<uint32_t>(j);
         values_[at] = value;
         const ParamDef& param = entry_->params[at];
-        if (param.is_conditional && FlagWords::sets_bit(param, value)) {
-            flags.set(param);
-            if (param.type_code != TYPE_BOOL) written_[at / 64] |= uint64_t{1} << (at % 64);
-        }
+        if (param.is_conditional) note(at, param, value);
+    }
+    // Takes a reference to every value found, which from then on are held.
+    void hold() {
+        if (held_) return;
+        for (size_t j = 0; j < count_; ++j) Py_XINCREF(values_[j]);
+        held_ = true;
     }
     // A value read again: takes over a new reference, or null when the
     // key is gone, dropping the value held before (never borrowed).
@@ -547,7 +558,7 @@ public:
 private:
     static constexpr size_t kInline = 64;
     static constexpr size_t kFew = 8;
-    bool borrowed_;
+    bool held_ = false;
     const ConstructorDef* entry_ = nullptr;
     size_t count_ = 0;
     size_t words_ = 0;
@@ -608,11 +619,6 @@ struct Named {
     Ref held;
     ConstructorDef* entry = nullptr;
     bool other_keys = false;  // the dict has a key that is not an exact str
-
-    void set(PyObject* value, bool borrowed) {
-        name = value;
-        if (!borrowed) held = Ref::borrow(value);
-    }
 };
 
 // An exact str key is "_": most often the interned one itself.
@@ -623,18 +629,21 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
 // The rest of a dict's walk (`left` entries from `pos`): keeps the value of
 // every exact str key that names a parameter. Keys often come in schema
 // order, so the parameter after the last one found is tried first, by
-// identity. Returns whether some key is not an exact str.
-inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t left,
-                      const ConstructorDef* entry, Gathered& values) {
+// identity. Returns whether some key is not an exact str. Kept out of its
+// callers, whose many values would crowd this loop's out of registers.
+[[gnu::noinline]] bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t left,
+                                 const ConstructorDef* entry, Gathered& values) {
     const ParamDef* params = entry->params;
     const int32_t count = entry->param_count;
     // Only parameters of the key index are tried: flags words are computed,
     // and a repeated name's value is its first parameter's.
     const int32_t* next_key = entry->prepared->next_key;
+    PyObject** slots = values.slots();
     int32_t next = next_key[0];
     bool other_keys = false;
     PyObject *key, *value;
-    while (left-- > 0 && PyDict_Next(obj, &pos, &key, &value)) {
+    for (; left > 0; --left) {
+        if (!PyDict_Next(obj, &pos, &key, &value)) break;
         int32_t j = next;
         if (j >= count || params[j].name_object != key) {
             if (!PyUnicode_CheckExact(key)) {
@@ -644,8 +653,10 @@ inline bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t 
             j = writer.find_key(entry, key);
             if (j < 0) continue;
         }
-        values.keep(j, value);
-        next = next_key[j + 1];
+        const uint32_t at = static_cast<uint32_t>(j);
+        slots[at] = value;
+        if (params[at].is_conditional) values.note(at, params[at], value);
+        next = next_key[at + 1];
     }
     return other_keys;
 }
@@ -665,7 +676,7 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
         } else if (!is_underscore(key, writer.underscore)) {
             if (early.add(key, value) < 0) return -1;
         } else {
-            named->set(value, writer.pure);
+            named->name = value;
             if (!PyUnicode_CheckExact(value)) return 0;
             ConstructorDef* entry = writer.find_constructor(value);
             if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
@@ -679,6 +690,16 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
         }
         if (*seen == size || !PyDict_Next(obj, pos, &key, &value)) return 0;
         ++*seen;
+    }
+}
+
+// One entry serves every parameter of its name.
+void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& values) {
+    for (int32_t j = 0; j < entry->param_count; ++j) {
+        const ParamDef& param = entry->params[j];
+        if (!param.key_repeats || param.is_flags_word) continue;
+        PyObject* shared = param.same_key_as < 0 ? name : values.get(param.same_key_as);
+        if (shared != nullptr) values.keep(j, shared);
     }
 }
 
@@ -703,7 +724,7 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
     if (!PyDict_Next(obj, &pos, &key, &value)) {
         seen = 0;
     } else if (key == writer.underscore) {
-        named->set(value, writer.pure);
+        named->name = value;
         ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
         if (entry == nullptr)
             status = PyErr_Occurred() ? -1 : 0;
@@ -712,20 +733,19 @@ int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) 
     } else {
         status = find_name_later(writer, obj, key, value, &pos, &seen, named, values);
     }
-    if (status == 0 && named->entry != nullptr)
-        named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, named->entry, values);
-    Py_END_CRITICAL_SECTION();
-    ConstructorDef* entry = named->entry;
-    if (status < 0) named->entry = nullptr;
-    if (status < 0 || entry == nullptr || !entry->prepared->any_key_repeats) return status;
-    // One entry serves every parameter of its name.
-    for (int32_t j = 0; j < entry->param_count; ++j) {
-        const ParamDef& param = entry->params[j];
-        if (!param.key_repeats || param.is_flags_word) continue;
-        PyObject* shared = param.same_key_as < 0 ? named->name : values.get(param.same_key_as);
-        if (shared != nullptr) values.keep(j, shared);
+    ConstructorDef* entry = status == 0 ? named->entry : nullptr;
+    if (entry != nullptr) {
+        named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, entry, values);
+        if (entry->prepared->any_key_repeats) share_repeated_keys(entry, named->name, values);
     }
-    return 0;
+    // Held before another thread or Python code can take them out of the dict.
+    if (!writer.pure) {
+        values.hold();
+        if (named->name != nullptr) named->held = Ref::borrow(named->name);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (status < 0) named->entry = nullptr;
+    return status;
 }
 
 // The values of the parameters not yet found, by lookups in the dict
@@ -743,7 +763,7 @@ int gather_by_lookup(PyObject* obj, bool exact, const ConstructorDef* entry, Gat
             *failed = j;
             return -1;
         }
-        if (value != nullptr) values.take(j, value);
+        if (value != nullptr) values.keep(j, value);
     }
     return 0;
 }
@@ -795,8 +815,14 @@ int Writer::settle(PyObject* obj, bool exact, Named* named, Gathered& values) {
     if (!exact || named->other_keys) {
         if (exact && !may_run_python()) return -1;
         int32_t failed = -1;
-        if ((named->entry == nullptr && values.init(entry) < 0) ||
-            gather_by_lookup(obj, exact, entry, values, &failed) < 0) {
+        if (named->entry == nullptr) {
+            if (values.init(entry) < 0) {
+                path->object(entry->name);
+                return -1;
+            }
+            values.hold();
+        }
+        if (gather_by_lookup(obj, exact, entry, values, &failed) < 0) {
             if (failed >= 0) path->param(param_name(entry->params[failed]), entry->params[failed].type_name, 0);
             path->object(entry->name);
             return -1;
@@ -811,7 +837,7 @@ int Writer::write_object_body(PyObject* obj) {
     if (!recursion.entered()) return -1;
 
     const bool exact = PyDict_CheckExact(obj);
-    Gathered values(pure);
+    Gathered values;
     Named named;
     if (exact && gather_exact(*this, obj, &named, values) < 0) return -1;
     if ((named.entry == nullptr || named.other_keys) && settle(obj, exact, &named, values) < 0) return -1;
@@ -830,8 +856,11 @@ int Writer::write_object_body(PyObject* obj) {
         path->object(entry->name);
         return -1;
     }
+    const ParamDef* params = entry->params;
+    const bool may_change = !pure;  // a pure attempt runs no Python code
     return values.each_written([&](int32_t j) {
-        const ParamDef& param = entry->params[j];
+        const ParamDef& param = params[j];
+        PyObject* value = values.get(j);
         if (param.is_flags_word) {
             if (write_int32(values.flags.words[param.is_flags_word - 1]) < 0) return fail(param);
             return 0;
@@ -840,7 +869,6 @@ int Writer::write_object_body(PyObject* obj) {
             // Its bit is set, so the reader will expect its bytes. Without a
             // value of its own (a parameter sharing the bit is present) it
             // would read them from whatever follows.
-            PyObject* value = values.get(j);
             if (value == nullptr || value == Py_None) {
                 PyErr_Format(PyExc_ValueError,
                              "Parameter '%U' has no value, but a parameter that shares its flag "
@@ -848,19 +876,20 @@ int Writer::write_object_body(PyObject* obj) {
                              param.name_object);
                 return fail(param);
             }
-            return write_param(value, param) < 0 ? fail(param) : 0;
-        }
-        // An unconditional value is taken from the dict as it is now: read
-        // again if Python code may have changed it since it was gathered
-        // (always, from a dict subclass).
-        if (python_steps != steps_when_read) {
+        } else if (may_change && python_steps != steps_when_read) {
+            // An unconditional value is taken from the dict as it is now:
+            // read again if Python code may have changed it since it was
+            // gathered (always, from a dict subclass).
             PyObject* now = nullptr;
             if (lookup(obj, exact, param.name_object, &now) < 0) return fail(param);
             values.replace(j, now);
+            value = now;
         }
-        PyObject* value = values.get(j);
         if (value == nullptr) return write_default(param.type_code) < 0 ? fail(param) : 0;
-        return write_param(value, param) < 0 ? fail(param) : 0;
+        int plain = write_plain(value, param.type_code);
+        if (plain > 0) return 0;
+        if (plain < 0) add_traceback(TracebackSite::write_value);
+        return plain < 0 || write_param(value, param) < 0 ? fail(param) : 0;
     });
 }
 
