@@ -24,6 +24,8 @@ constexpr uint32_t kVectorId = 0x1CB5C415u;
 constexpr uint64_t kInitialCapacity = 1024;
 // Calls that skip the pure attempt after one fails (see parser_pack).
 constexpr int kPureSkips = 32;
+// Writer::match_key's answer for a key that is not an exact str.
+constexpr int32_t kNotText = -2;
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;  // 3-byte length
 
 int raise_expected(const char* kind, PyObject* value) {
@@ -111,6 +113,17 @@ struct Writer {
         int32_t j = find_param(entry, key);
         if (j >= 0 && entry->params[j].name_object != key && pure) remember(key, entry->params[j].name_object);
         return j;
+    }
+    // find_key for any key of a dict, where parameter `expected` was not
+    // the key itself: kNotText when it is not an exact str. A key whose
+    // text matched before is most often the name expected.
+    [[gnu::noinline]] int32_t match_key(const ConstructorDef* entry, PyObject* key, int32_t expected) {
+        if (!PyUnicode_CheckExact(key)) return kNotText;
+        if (aliases_ready && expected < entry->param_count) {
+            const Alias& alias = alias_of(key);
+            if (alias.key == key && alias.name == entry->params[expected].name_object) return expected;
+        }
+        return find_key(entry, key);
     }
     Alias& alias_of(PyObject* key) { return aliases.slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
     void remember(PyObject* key, PyObject* name) {
@@ -646,12 +659,11 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
         if (!PyDict_Next(obj, &pos, &key, &value)) break;
         int32_t j = next;
         if (j >= count || params[j].name_object != key) {
-            if (!PyUnicode_CheckExact(key)) {
-                other_keys = true;
+            j = writer.match_key(entry, key, j);
+            if (j < 0) {
+                other_keys |= j == kNotText;
                 continue;
             }
-            j = writer.find_key(entry, key);
-            if (j < 0) continue;
         }
         const uint32_t at = static_cast<uint32_t>(j);
         slots[at] = value;
