@@ -85,11 +85,15 @@ struct Writer {
         return found;
     }
 
-    int ensure_buffer(uint64_t n) {
-        uint64_t needed = parser->position + n;
-        if (needed <= parser->capacity) return 0;
+    // Where the next byte goes, and the end of the parser's buffer.
+    uint8_t* out = parser->buffer;
+    uint8_t* end = parser->buffer + parser->capacity;
+
+    int ensure_buffer(uint64_t n) { return static_cast<uint64_t>(end - out) >= n ? 0 : grow(n); }
+    int grow(uint64_t n) {
+        const uint64_t position = static_cast<uint64_t>(out - parser->buffer);
         uint64_t grown = parser->capacity * 2;
-        while (grown < needed) grown *= 2;
+        while (grown < position + n) grown *= 2;
         void* buffer = std::realloc(parser->buffer, grown);
         if (buffer == nullptr) {
             PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
@@ -97,10 +101,14 @@ struct Writer {
         }
         parser->buffer = static_cast<uint8_t*>(buffer);
         parser->capacity = grown;
+        out = parser->buffer + position;
+        end = parser->buffer + grown;
         return 0;
     }
-
-    uint8_t* cursor() { return parser->buffer + parser->position; }
+    // The message written.
+    PyObject* written() const {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(parser->buffer), out - parser->buffer);
+    }
 
     // The parameter of `entry` whose name an exact str key is, or -1.
     int32_t find_key(const ConstructorDef* entry, PyObject* key) {
@@ -145,22 +153,22 @@ struct Writer {
 
     int write_int32(uint32_t v) {
         if (ensure_buffer(4) < 0) return -1;
-        store_u32_le(cursor(), v);
-        parser->position += 4;
+        store_u32_le(out, v);
+        out += 4;
         return 0;
     }
 
     int write_int64(uint64_t v) {
         if (ensure_buffer(8) < 0) return -1;
-        store_u64_le(cursor(), v);
-        parser->position += 8;
+        store_u64_le(out, v);
+        out += 8;
         return 0;
     }
 
     int write_double(double v) {
         if (ensure_buffer(8) < 0) return -1;
-        store_f64_le(cursor(), v);
-        parser->position += 8;
+        store_f64_le(out, v);
+        out += 8;
         return 0;
     }
 
@@ -175,24 +183,23 @@ struct Writer {
         }
         uint64_t n = static_cast<uint64_t>(size);
         if (ensure_buffer(n + 16) < 0) return -1;
-        uint8_t* out = cursor();
+        uint8_t* at = out;
         if (n <= 253) {
-            *out++ = static_cast<uint8_t>(n);
+            *at++ = static_cast<uint8_t>(n);
         } else {
-            *out++ = 0xFE;
-            *out++ = static_cast<uint8_t>(n);
-            *out++ = static_cast<uint8_t>(n >> 8);
-            *out++ = static_cast<uint8_t>(n >> 16);
+            *at++ = 0xFE;
+            *at++ = static_cast<uint8_t>(n);
+            *at++ = static_cast<uint8_t>(n >> 8);
+            *at++ = static_cast<uint8_t>(n >> 16);
         }
-        if (n > 0) std::memcpy(out, data, n);
-        out += n;
-        uint64_t end = static_cast<uint64_t>(out - parser->buffer);
+        if (n > 0) std::memcpy(at, data, n);
+        at += n;
         // Padding is relative to the message start.
-        uint64_t pad = (4 - (end & 3)) & 3;
+        uint64_t pad = (4 - (static_cast<uint64_t>(at - parser->buffer) & 3)) & 3;
         // At most 3 bytes, in the room asked for above: one word store
         // instead of a call.
-        store_u32_le(out, 0);
-        parser->position = end + pad;
+        store_u32_le(at, 0);
+        out = at + pad;
         return 0;
     }
 
@@ -282,13 +289,14 @@ struct Writer {
         return with_traceback(write_vector(value, param.elem_type, elem_name(param)),
                               TracebackSite::write_value);
     }
-    int write_object(PyObject* obj) {
-        return with_traceback(write_object_body(obj), TracebackSite::write_object);
+    // `guarded`: called by a vector's loop, whose own level counts for it.
+    int write_object(PyObject* obj, bool guarded = false) {
+        return with_traceback(write_object_body(obj, guarded), TracebackSite::write_object);
     }
 
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
     int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
-    int write_object_body(PyObject* obj);
+    int write_object_body(PyObject* obj, bool guarded);
     int settle(PyObject* obj, bool exact, struct Named* named, class Gathered& values);
 
     static int with_traceback(int status, TracebackSite site) {
@@ -377,10 +385,9 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
 }
 
 int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name) {
-    // Only nesting can exhaust the stack. In a pure attempt, objects guard
-    // their own level and scalars recurse no further, so only vectors of
-    // vectors need this level's guard there.
-    RecursionGuard recursion(" while packing a vector", !pure || elem_type == TYPE_VECTOR);
+    // Only nesting can exhaust the stack. This level counts for the objects
+    // it holds too, which then ask nothing of their own.
+    RecursionGuard recursion(" while packing a vector");
     if (!recursion.entered()) return -1;
 
     PyObject* list = value;
@@ -430,7 +437,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         Ref held_element(pure ? nullptr : Py_NewRef(element));
 #endif
         int written = elem_type == TYPE_OBJECT
-                          ? with_traceback(write_object(element), TracebackSite::write_value)
+                          ? with_traceback(write_object(element, true), TracebackSite::write_value)
                           : write_value(element, elem_type, elem_name);
         if (written < 0) {
             path->element(i, elem_name, 0);
@@ -639,49 +646,14 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
     return key == underscore || (PyUnicode_GET_LENGTH(key) == 1 && same_text(key, underscore));
 }
 
-// The rest of a dict's walk (`left` entries from `pos`): keeps the value of
-// every exact str key that names a parameter. Keys often come in schema
-// order, so the parameter after the last one found is tried first, by
-// identity. Returns whether some key is not an exact str. Kept out of its
-// callers, whose many values would crowd this loop's out of registers.
-[[gnu::noinline]] bool walk_keys(Writer& writer, PyObject* obj, Py_ssize_t pos, Py_ssize_t left,
-                                 const ConstructorDef* entry, Gathered& values) {
-    const ParamDef* params = entry->params;
-    const int32_t count = entry->param_count;
-    // Only parameters of the key index are tried: flags words are computed,
-    // and a repeated name's value is its first parameter's.
-    const int32_t* next_key = entry->prepared->next_key;
-    PyObject** slots = values.slots();
-    int32_t next = next_key[0];
-    bool other_keys = false;
-    PyObject *key, *value;
-    for (; left > 0; --left) {
-        if (!PyDict_Next(obj, &pos, &key, &value)) break;
-        int32_t j = next;
-        if (j >= count || params[j].name_object != key) {
-            j = writer.match_key(entry, key, j);
-            if (j < 0) {
-                other_keys |= j == kNotText;
-                continue;
-            }
-        }
-        const uint32_t at = static_cast<uint32_t>(j);
-        slots[at] = value;
-        if (params[at].is_conditional) values.note(at, params[at], value);
-        next = next_key[at + 1];
-    }
-    return other_keys;
-}
-
 // The "_" of a dict whose first key (given, as `key` and `value`) is not
 // the interned "_" itself, and its constructor: the walk goes on until "_"
 // is met, keeping the entries before it, which are matched once the
-// constructor is known. Sets *pos and *seen where the walk stopped. Runs
-// no Python code; on error (memory) sets an exception and returns -1.
+// constructor is known. Moves *pos and *left on past the entries walked.
+// Runs no Python code; on error (memory) sets an exception and returns -1.
 int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* value, Py_ssize_t* pos,
-                    Py_ssize_t* seen, Named* named, Gathered& values) {
+                    Py_ssize_t* left, Named* named, Gathered& values) {
     EarlyEntries early;
-    const Py_ssize_t size = PyDict_GET_SIZE(obj);
     for (;;) {
         if (!PyUnicode_CheckExact(key)) {
             named->other_keys = true;
@@ -700,8 +672,8 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
             named->entry = entry;
             return 0;
         }
-        if (*seen == size || !PyDict_Next(obj, pos, &key, &value)) return 0;
-        ++*seen;
+        if (*left == 0 || !PyDict_Next(obj, pos, &key, &value)) return 0;
+        --*left;
     }
 }
 
@@ -717,37 +689,62 @@ void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& 
 
 // Every parameter value of an exact dict, in one walk of its own entries
 // in whatever order it holds them: each key whose text is a parameter's
-// name finds that parameter through the constructor's key index. Entries
-// met before "_" wait until the constructor is known. A key that is not an
-// exact str could equal a name by its own __eq__; it is only noted (in
-// named->other_keys), and Writer::settle looks the names up. Runs no
-// Python code. On error (memory) sets an exception and returns -1; an
-// unusable "_" ends the walk early with named->entry null, for the caller
-// to report.
-int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
+// name finds that parameter through the constructor's key index; as keys
+// often come in schema order, the parameter after the last one found is
+// tried first, by identity. Entries met before "_" wait until the
+// constructor is known. A key that is not an exact str could equal a name
+// by its own __eq__; it is only noted (in named->other_keys), and
+// Writer::settle looks the names up. Runs no Python code. On error
+// (memory) sets an exception and returns -1; an unusable "_" ends the walk
+// early with named->entry null, for the caller to report. Kept out of its
+// callers, whose many values would crowd the loop's out of registers.
+[[gnu::noinline]] int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
     int status = 0;
     Py_ssize_t pos = 0;
-    Py_ssize_t seen = 1;  // entries walked: the last call to PyDict_Next is saved
     PyObject *key, *value;
     // PyDict_Next lends its entries: with the interpreter lock forced off,
     // another thread could replace and free one before it is kept.
     Py_BEGIN_CRITICAL_SECTION(obj);
-    // Decoded dicts and literals put "_" first.
-    if (!PyDict_Next(obj, &pos, &key, &value)) {
-        seen = 0;
-    } else if (key == writer.underscore) {
-        named->name = value;
-        ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
-        if (entry == nullptr)
-            status = PyErr_Occurred() ? -1 : 0;
-        else if ((status = values.init(entry)) == 0)
-            named->entry = entry;
-    } else {
-        status = find_name_later(writer, obj, key, value, &pos, &seen, named, values);
+    // Entries not yet walked: the walk ends without a call to find the end.
+    Py_ssize_t left = PyDict_GET_SIZE(obj);
+    if (left > 0 && PyDict_Next(obj, &pos, &key, &value)) {
+        --left;
+        // Decoded dicts and literals put "_" first.
+        if (key == writer.underscore) {
+            named->name = value;
+            ConstructorDef* entry = PyUnicode_CheckExact(value) ? writer.find_constructor(value) : nullptr;
+            if (entry == nullptr)
+                status = PyErr_Occurred() ? -1 : 0;
+            else if ((status = values.init(entry)) == 0)
+                named->entry = entry;
+        } else {
+            status = find_name_later(writer, obj, key, value, &pos, &left, named, values);
+        }
     }
-    ConstructorDef* entry = status == 0 ? named->entry : nullptr;
+    const ConstructorDef* entry = status == 0 ? named->entry : nullptr;
     if (entry != nullptr) {
-        named->other_keys |= walk_keys(writer, obj, pos, PyDict_GET_SIZE(obj) - seen, entry, values);
+        const ParamDef* params = entry->params;
+        const int32_t count = entry->param_count;
+        // Only parameters of the key index are tried: flags words are
+        // computed, and a repeated name's value is its first parameter's.
+        const int32_t* next_key = entry->prepared->next_key;
+        PyObject** slots = values.slots();
+        int32_t next = next_key[0];
+        for (; left > 0; --left) {
+            if (!PyDict_Next(obj, &pos, &key, &value)) break;
+            int32_t j = next;
+            if (j >= count || params[j].name_object != key) {
+                j = writer.match_key(entry, key, j);
+                if (j < 0) {
+                    named->other_keys |= j == kNotText;
+                    continue;
+                }
+            }
+            const uint32_t at = static_cast<uint32_t>(j);
+            slots[at] = value;
+            if (params[at].is_conditional) values.note(at, params[at], value);
+            next = next_key[at + 1];
+        }
         if (entry->prepared->any_key_repeats) share_repeated_keys(entry, named->name, values);
     }
     // Held before another thread or Python code can take them out of the dict.
@@ -844,8 +841,8 @@ int Writer::settle(PyObject* obj, bool exact, Named* named, Gathered& values) {
     return 0;
 }
 
-int Writer::write_object_body(PyObject* obj) {
-    RecursionGuard recursion(" while packing a nested object");
+int Writer::write_object_body(PyObject* obj, bool guarded) {
+    RecursionGuard recursion(" while packing a nested object", !guarded);
     if (!recursion.entered()) return -1;
 
     const bool exact = PyDict_CheckExact(obj);
@@ -926,26 +923,21 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
     if (self->pure_skips > 0) {
         --self->pure_skips;
     } else {
-        self->position = 0;
         ErrorPath unused;
         Writer attempt{self, compiler, &unused};
         attempt.pure = true;
-        if (attempt.write_object(value) == 0)
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
-                                             static_cast<Py_ssize_t>(self->position));
+        if (attempt.write_object(value) == 0) return attempt.written();
         PyErr_Clear();
         self->pure_skips = kPureSkips;
     }
 #endif
-    self->position = 0;
     ErrorPath path;
     Writer writer{self, compiler, &path};
     if (writer.write_object(value) < 0) {
         path.add_note(false);
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
-                                     static_cast<Py_ssize_t>(self->position));
+    return writer.written();
 }
 
 }  // namespace sorb
