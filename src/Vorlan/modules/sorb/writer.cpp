@@ -122,16 +122,15 @@ struct Writer {
         if (j >= 0 && entry->params[j].name_object != key && pure) remember(key, entry->params[j].name_object);
         return j;
     }
-    // find_key for any key of a dict, where parameter `expected` was not
-    // the key itself: kNotText when it is not an exact str. A key whose
-    // text matched before is most often the name expected.
-    [[gnu::noinline]] int32_t match_key(const ConstructorDef* entry, PyObject* key, int32_t expected) {
-        if (!PyUnicode_CheckExact(key)) return kNotText;
-        if (aliases_ready && expected < entry->param_count) {
-            const Alias& alias = alias_of(key);
-            if (alias.key == key && alias.name == entry->params[expected].name_object) return expected;
-        }
-        return find_key(entry, key);
+    // find_key for any key of a dict: kNotText when it is not an exact str.
+    [[gnu::noinline]] int32_t match_key(const ConstructorDef* entry, PyObject* key) {
+        return PyUnicode_CheckExact(key) ? find_key(entry, key) : kNotText;
+    }
+    // Whether `key` matched parameter name `name` by its text before.
+    bool is_alias(PyObject* key, PyObject* name) {
+        if (!aliases_ready) return false;
+        const Alias& alias = alias_of(key);
+        return alias.key == key && alias.name == name;
     }
     Alias& alias_of(PyObject* key) { return aliases.slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63]; }
     void remember(PyObject* key, PyObject* name) {
@@ -733,8 +732,14 @@ void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& 
         for (; left > 0; --left) {
             if (!PyDict_Next(obj, &pos, &key, &value)) break;
             int32_t j = next;
-            if (j >= count || params[j].name_object != key) {
-                j = writer.match_key(entry, key, j);
+            if (j >= count) {
+                j = writer.match_key(entry, key);
+                if (j < 0) {
+                    named->other_keys |= j == kNotText;
+                    continue;
+                }
+            } else if (params[j].name_object != key && !writer.is_alias(key, params[j].name_object)) {
+                j = writer.match_key(entry, key);
                 if (j < 0) {
                     named->other_keys |= j == kNotText;
                     continue;
