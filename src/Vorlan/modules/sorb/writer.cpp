@@ -697,7 +697,7 @@ void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& 
 // (memory) sets an exception and returns -1; an unusable "_" ends the walk
 // early with named->entry null, for the caller to report. Kept out of its
 // callers, whose many values would crowd the loop's out of registers.
-[[gnu::noinline]] int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
+inline int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
     int status = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
