@@ -461,7 +461,7 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
 
 // The flags words of one object, from the conditional values gathered.
 struct FlagWords {
-    uint32_t words[2] = {0, 0};  // flags, flags2
+    uint32_t words[2];  // flags, flags2
 
     // Whether a conditional parameter's value sets its bit: True itself for
     // a Bool, anything but None otherwise.
@@ -497,6 +497,9 @@ public:
         entry_ = entry;
         const size_t count = static_cast<size_t>(entry->param_count);
         words_ = entry->prepared->words;
+        inline_written_ = 0;
+        written_ = &inline_written_;
+        flags = FlagWords{{0, 0}};
         if (count > kInline) {
             // One block: the values, then the bits to write.
             void* block = std::calloc(1, count * sizeof(PyObject*) + words_ * sizeof(uint64_t));
@@ -572,18 +575,18 @@ public:
         return 0;
     }
 
-    FlagWords flags;
+    FlagWords flags;  // set by init, as everything below but the first three
 
 private:
     static constexpr size_t kInline = 64;
     static constexpr size_t kFew = 8;
     bool held_ = false;
-    const ConstructorDef* entry_ = nullptr;
     size_t count_ = 0;
-    size_t words_ = 0;
-    uint64_t inline_written_ = 0;
     PyObject** values_ = inline_values_;
-    uint64_t* written_ = &inline_written_;  // conditional values that set their bit
+    const ConstructorDef* entry_;
+    size_t words_;
+    uint64_t inline_written_;
+    uint64_t* written_;  // conditional values that set their bit
     PyObject* inline_values_[kInline];  // the first count_ are set by init
 };
 
