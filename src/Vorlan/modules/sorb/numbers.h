@@ -49,21 +49,21 @@ inline bool small_int(PyObject* value, Py_ssize_t* out) {
     return true;
 }
 
-// An exact int that is not compact, from 0 to 2**63 - 1 (ids and hashes):
-// read from its digits as the interpreter's header lays them out, without a
-// call. False for any other value, which takes the general conversion.
-inline bool positive_int63(PyObject* value, long long* out) {
+// An exact int that is not compact, below 2**64 (ids, hashes, random
+// ids): read from its digits as the interpreter's header lays them out,
+// without a call. False for any other value (negative ones included),
+// which takes the general conversion.
+inline bool positive_uint64(PyObject* value, uint64_t* out) {
 #if PyLong_SHIFT == 30
     const _PyLongValue& digits = reinterpret_cast<PyLongObject*>(value)->long_value;
     if ((digits.lv_tag & _PyLong_SIGN_MASK) != 0) return false;  // zero or negative
     const uint64_t count = digits.lv_tag >> _PyLong_NON_SIZE_BITS;
     if (count == 2) {
-        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30);
+        *out = digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30;
         return true;
     }
-    if (count == 3 && digits.ob_digit[2] < 8) {  // below 2**63
-        *out = static_cast<long long>(digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30 |
-                                      uint64_t{digits.ob_digit[2]} << 60);
+    if (count == 3 && digits.ob_digit[2] < 16) {
+        *out = digits.ob_digit[0] | uint64_t{digits.ob_digit[1]} << 30 | uint64_t{digits.ob_digit[2]} << 60;
         return true;
     }
 #else

@@ -9,6 +9,13 @@
 
 namespace sorb {
 
+// A constructor that pack found for a "_" value, filed by the value's
+// address (see Writer::find_constructor).
+struct RecentName {
+    PyObject* name;  // never read through: the object may be gone
+    ConstructorDef* entry;
+};
+
 struct SorbParser {
     PyObject_HEAD
     PyObject* compiler;  // its own SorbSchemaCompiler; None only once cleared
@@ -21,6 +28,9 @@ struct SorbParser {
     int constructed;     // set once the schema compiled; a failed construction
                          // can leave the object alive (a subclass's __del__)
     int pure_skips;      // packs left that skip the writer's pure attempt
+    // Messages name the same few constructors over and over; zero-filled
+    // with the object, and valid while its schema is (compiled once).
+    RecentName recent_names[32];
 };
 
 extern PyTypeObject* SorbParser_Type;

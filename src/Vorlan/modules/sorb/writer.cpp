@@ -48,14 +48,6 @@ struct Writer {
     // every value it reads stays as it was read and needs no reference of
     // its own.
     bool pure = false;
-    // Constructors found during this call, by their name's address: a
-    // message names the same few constructors over and over, with the
-    // table's own interned names, so most objects skip the name map.
-    struct Recent {
-        PyObject* name;  // the entry's own name object (which lives as long as the table)
-        ConstructorDef* entry;
-    };
-    Recent recent[32] = {};
     // Keys that matched a parameter's name by their text in a pure attempt,
     // by address: dicts built at run time (json.loads, a loop over names)
     // share their key objects, so the next dict's key matches by identity.
@@ -76,12 +68,18 @@ struct Writer {
     // failed). Runs no Python code.
     ConstructorDef* find_constructor(PyObject* name) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(name);
-        Recent& slot = recent[((address >> 4) ^ (address >> 9)) & 31];
-        // A hit is the very name object of an entry the index gave for it.
-        if (slot.name == name) return slot.entry;
+        RecentName& slot = parser->recent_names[((address >> 4) ^ (address >> 9)) & 31];
+        // The last name met at this address found slot.entry. Most often it
+        // is the entry's own name object; another may have been freed since
+        // and its address reused, by a str that names the entry only if its
+        // text does.
+        if (slot.name == name) {
+            PyObject* own = slot.entry->prepared->name_object;
+            if (own == name || same_text(own, name)) return slot.entry;
+        }
         ConstructorDef* found = compiler_find_name(compiler, name);
         if (found == nullptr || prepare_to_pack(found) < 0) return nullptr;
-        slot = {found->prepared->name_object, found};
+        slot = {name, found};
         return found;
     }
 
@@ -239,11 +237,15 @@ struct Writer {
             case TYPE_LONG: {
                 if (!PyLong_CheckExact(value)) return 0;
                 long long v;
+                uint64_t big;
                 if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
                     v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-                } else if (!positive_int63(value, &v)) {
-                    // Cheap for an exact int below 2**63; what is left, and
-                    // every error, takes write_value.
+                } else if (positive_uint64(value, &big)) {
+                    if (type_code == TYPE_LONG) return write_int64(big) < 0 ? -1 : 1;
+                    if (big > kIntMax) return 0;
+                    return write_int32(static_cast<uint32_t>(big)) < 0 ? -1 : 1;
+                } else {
+                    // What is left, and every error, takes write_value.
                     int overflow = 0;
                     v = PyLong_AsLongLongAndOverflow(value, &overflow);
                     if (overflow != 0) return 0;
