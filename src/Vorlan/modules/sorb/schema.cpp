@@ -543,7 +543,8 @@ const char* param_name(const ParamDef& param) {
 
 int prepare_keys(ConstructorDef* entry) {
     const int32_t count = entry->param_count;
-    const size_t words = (static_cast<size_t>(count) + 63) / 64;
+    // At least one word, so that the writer reads each set without a test.
+    const size_t words = (static_cast<size_t>(count) + 63) / 64 + (count == 0);
     size_t keys = 0;
     for (int32_t j = 0; j < count; ++j) keys += !entry->params[j].is_flags_word;
     // At most half full, so a probe ends soon.

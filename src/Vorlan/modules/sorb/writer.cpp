@@ -568,13 +568,14 @@ public:
                 }
             }
         }
-        for (size_t w = 0; w < words_; ++w) {
-            for (uint64_t bits = prepared->always[w] | written_[w]; bits != 0; bits &= bits - 1) {
+        const uint64_t* always = prepared->always;
+        for (size_t w = 0;;) {
+            for (uint64_t bits = always[w] | written_[w]; bits != 0; bits &= bits - 1) {
                 if (visit(static_cast<int32_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits)))) < 0)
                     return -1;
             }
+            if (++w == words_) return 0;
         }
-        return 0;
     }
 
     FlagWords flags;  // set by init, as everything below but the first three
@@ -682,7 +683,7 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
 }
 
 // One entry serves every parameter of its name.
-void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& values) {
+[[gnu::noinline]] void share_repeated_keys(const ConstructorDef* entry, PyObject* name, Gathered& values) {
     for (int32_t j = 0; j < entry->param_count; ++j) {
         const ParamDef& param = entry->params[j];
         if (!param.key_repeats || param.is_flags_word) continue;
@@ -792,7 +793,7 @@ int gather_by_lookup(PyObject* obj, bool exact, const ConstructorDef* entry, Gat
 // exact str holds, or by a subclass's get(); errors of "_"; the values of
 // the keys the walk could not match. Sets named->entry, or an exception
 // and returns -1.
-int Writer::settle(PyObject* obj, bool exact, Named* named, Gathered& values) {
+[[gnu::noinline]] int Writer::settle(PyObject* obj, bool exact, Named* named, Gathered& values) {
     Ref name_held;
     PyObject* name = named->name;
     if (exact) {
