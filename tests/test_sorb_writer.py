@@ -197,6 +197,15 @@ def test_top_level_refusals(kinds, value, exc, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("value", [{"_": ""}, {"x": 1, "_": ""}, {"_": "".join([])}])
+def test_empty_name_is_refused_even_when_a_constructor_has_it(value):
+    # A schema entry without a predicate has the empty name.
+    parser = SorbParser(json.dumps({"constructors": [{"id": 2, "params": []}]}))
+    for _ in range(2):  # the second call after the parser has seen the name
+        with pytest.raises(ValueError, match="^Object must have '_' field$"):
+            parser.pack(value)
+
+
 def test_mapping_with_get_that_is_not_a_dict_is_refused(kinds):
     class Mapping:
         def get(self, key, default=None):

@@ -78,7 +78,8 @@ struct Writer {
             if (own == name || same_text(own, name)) return slot.entry;
         }
         ConstructorDef* found = compiler_find_name(compiler, name);
-        if (found == nullptr || prepare_to_pack(found) < 0) return nullptr;
+        // An empty name is no name: settle refuses it.
+        if (found == nullptr || found->name_size == 0 || prepare_to_pack(found) < 0) return nullptr;
         slot = {name, found};
         return found;
     }
