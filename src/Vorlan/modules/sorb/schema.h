@@ -213,6 +213,23 @@ inline int32_t find_param(const ConstructorDef* entry, PyObject* key) {
     }
 }
 
+// find_param's first probe, for a key that is the table's own name object
+// (interned names, literal keys): no text compared, no call. -1 for any
+// other key, which find_param then decides on.
+inline int32_t find_param_by_identity(const ConstructorDef* entry, PyObject* key) {
+#ifdef Py_GIL_DISABLED
+    (void)entry;
+    (void)key;
+    return -1;  // hashes are read atomically there: find_param does it
+#else
+    const Prepared* prepared = entry->prepared;
+    if (!PyUnicode_CheckExact(key) || prepared->key_slots == nullptr) return -1;
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    const uint32_t slot = prepared->key_slots[static_cast<uint32_t>(hash) & prepared->key_mask];
+    return slot != 0 && entry->params[slot - 1].name_object == key ? static_cast<int32_t>(slot - 1) : -1;
+#endif
+}
+
 // Works out entry->prepared for packing: everything but the template.
 // Allocates with malloc only, so no Python code can run (the collector
 // included). On error sets MemoryError and returns -1; the entry stays

@@ -672,8 +672,8 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
             if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
             if (values.init(entry) < 0) return -1;
             early.each([&](PyObject* early_key, PyObject* early_value) {
-                int32_t j = writer.find_key(entry, early_key);
-                if (j >= 0) values.keep(j, early_value);
+                int32_t j = find_param_by_identity(entry, early_key);
+                if (j >= 0 || (j = writer.match_key(entry, early_key)) >= 0) values.keep(j, early_value);
             });
             named->entry = entry;
             return 0;
@@ -739,17 +739,15 @@ inline int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& v
         for (; left > 0; --left) {
             if (!PyDict_Next(obj, &pos, &key, &value)) break;
             int32_t j = next;
-            if (j >= count) {
-                j = writer.match_key(entry, key);
-                if (j < 0) {
-                    named->other_keys |= j == kNotText;
-                    continue;
-                }
-            } else if (params[j].name_object != key && !writer.is_alias(key, params[j].name_object)) {
-                j = writer.match_key(entry, key);
-                if (j < 0) {
-                    named->other_keys |= j == kNotText;
-                    continue;
+            if (j >= count || params[j].name_object != key) {
+                if (j < count && writer.is_alias(key, params[j].name_object)) {
+                    // the key expected, built at run time
+                } else if ((j = find_param_by_identity(entry, key)) < 0) {
+                    j = writer.match_key(entry, key);
+                    if (j < 0) {
+                        named->other_keys |= j == kNotText;
+                        continue;
+                    }
                 }
             }
             const uint32_t at = static_cast<uint32_t>(j);
