@@ -28,9 +28,10 @@ struct SorbParser {
     int constructed;     // set once the schema compiled; a failed construction
                          // can leave the object alive (a subclass's __del__)
     int pure_skips;      // packs left that skip the writer's pure attempt
-    // Messages name the same few constructors over and over; zero-filled
-    // with the object, and valid while its schema is (compiled once).
-    RecentName recent_names[32];
+    // Messages name the same few constructors over and over; two ways of
+    // 64 sets, zero-filled with the object, and valid while its schema is
+    // (compiled once).
+    RecentName recent_names[128];
 };
 
 extern PyTypeObject* SorbParser_Type;

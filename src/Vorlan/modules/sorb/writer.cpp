@@ -68,19 +68,21 @@ struct Writer {
     // failed). Runs no Python code.
     ConstructorDef* find_constructor(PyObject* name) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(name);
-        RecentName& slot = parser->recent_names[((address >> 4) ^ (address >> 9)) & 31];
-        // The last name met at this address found slot.entry. Most often it
-        // is the entry's own name object; another may have been freed since
+        RecentName* set = &parser->recent_names[(((address >> 4) ^ (address >> 10)) & 63) * 2];
+        // A name met at this address found set[i].entry. Most often it is
+        // the entry's own name object; another may have been freed since
         // and its address reused, by a str that names the entry only if its
         // text does.
-        if (slot.name == name) {
-            PyObject* own = slot.entry->prepared->name_object;
-            if (own == name || same_text(own, name)) return slot.entry;
+        for (int i = 0; i < 2; ++i) {
+            if (set[i].name != name) continue;
+            PyObject* own = set[i].entry->prepared->name_object;
+            if (own == name || same_text(own, name)) return set[i].entry;
         }
         ConstructorDef* found = compiler_find_name(compiler, name);
         // An empty name is no name: settle refuses it.
         if (found == nullptr || found->name_size == 0 || prepare_to_pack(found) < 0) return nullptr;
-        slot = {name, found};
+        set[1] = set[0];
+        set[0] = {name, found};
         return found;
     }
 
