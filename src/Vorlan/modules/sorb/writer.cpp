@@ -280,9 +280,10 @@ struct Writer {
     int write_value(PyObject* value, int32_t type_code, const char* type_name) {
         return with_traceback(write_value_body(value, type_code, type_name), TracebackSite::write_value);
     }
-    // A vector whose element type and its text are already worked out.
-    int write_vector(PyObject* value, int32_t elem_type, const char* elem_name) {
-        return with_traceback(write_vector_body(value, elem_type, elem_name), TracebackSite::write_vector);
+    // A vector whose element type is worked out. Its elements' type text
+    // is `text`, or follows it (a parameter's, found only when needed).
+    int write_vector(PyObject* value, int32_t elem_type, const char* text, bool after_text = false) {
+        return with_traceback(write_vector_body(value, elem_type, text, after_text), TracebackSite::write_vector);
     }
     // One parameter's value that write_plain left: a vector takes the
     // element type that the table holds for it, with the same traceback as
@@ -290,7 +291,7 @@ struct Writer {
     int write_param(PyObject* value, const ParamDef& param) {
         if (param.type_code == TYPE_OBJECT) return with_traceback(write_object(value), TracebackSite::write_value);
         if (param.type_code != TYPE_VECTOR) return write_value(value, param.type_code, param.type_name);
-        return with_traceback(write_vector(value, param.elem_type, elem_name(param)),
+        return with_traceback(write_vector(value, param.elem_type, param.type_name, true),
                               TracebackSite::write_value);
     }
     // `guarded`: called by a vector's loop, whose own level counts for it.
@@ -299,7 +300,7 @@ struct Writer {
     }
 
     int write_value_body(PyObject* value, int32_t type_code, const char* type_name);
-    int write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name);
+    int write_vector_body(PyObject* value, int32_t elem_type, const char* text, bool after_text);
     int write_object_body(PyObject* obj, bool guarded);
     int settle(PyObject* obj, bool exact, struct Named* named, class Gathered& values);
 
@@ -388,7 +389,8 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
     }
 }
 
-int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* elem_name) {
+int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* text, bool after_text) {
+    auto elem_name = [&] { return after_text ? text + std::strlen(text) + 1 : text; };
     // Only nesting can exhaust the stack. This level counts for the objects
     // it holds too, which then ask nothing of their own.
     RecursionGuard recursion(" while packing a vector");
@@ -433,7 +435,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
         if (plain > 0) continue;
         if (plain < 0) {
             add_traceback(TracebackSite::write_value);
-            path->element(i, elem_name, 0);
+            path->element(i, elem_name(), 0);
             return -1;
         }
         // Held while it is written: a hook may take it out of the list (a
@@ -442,9 +444,9 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* el
 #endif
         int written = elem_type == TYPE_OBJECT
                           ? with_traceback(write_object(element, true), TracebackSite::write_value)
-                          : write_value(element, elem_type, elem_name);
+                          : write_value(element, elem_type, elem_name());
         if (written < 0) {
-            path->element(i, elem_name, 0);
+            path->element(i, elem_name(), 0);
             return -1;
         }
     }
