@@ -598,49 +598,6 @@ private:
     PyObject* inline_values_[kInline];  // the first count_ are set by init
 };
 
-// Entries of a dict met before its "_", kept until its constructor is known.
-class EarlyEntries {
-public:
-    EarlyEntries() = default;
-    ~EarlyEntries() {
-        if (items_ != inline_) std::free(items_);
-    }
-    EarlyEntries(const EarlyEntries&) = delete;
-    EarlyEntries& operator=(const EarlyEntries&) = delete;
-
-    // On error sets MemoryError and returns -1.
-    int add(PyObject* key, PyObject* value) {
-        if (size_ == capacity_) {
-            size_t grown = capacity_ * 2;
-            void* items = std::malloc(grown * sizeof(Item));
-            if (items == nullptr) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            std::memcpy(items, items_, size_ * sizeof(Item));
-            if (items_ != inline_) std::free(items_);
-            items_ = static_cast<Item*>(items);
-            capacity_ = grown;
-        }
-        items_[size_++] = {key, value};
-        return 0;
-    }
-    template <typename Visit>
-    void each(Visit&& visit) const {
-        for (size_t i = 0; i < size_; ++i) visit(items_[i].key, items_[i].value);
-    }
-
-private:
-    struct Item {
-        PyObject* key;
-        PyObject* value;
-    };
-    Item inline_[16];
-    Item* items_ = inline_;
-    size_t size_ = 0;
-    size_t capacity_ = 16;
-};
-
 // The "_" entry of an exact dict, and its constructor.
 struct Named {
     // The "_" value; null when the dict has no such exact str key. Held
@@ -659,27 +616,40 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
 // The "_" of a dict whose first key (given, as `key` and `value`) is not
 // the interned "_" itself, and its constructor: the walk goes on until "_"
 // is met, keeping the entries before it, which are matched once the
-// constructor is known. Moves *pos and *left on past the entries walked.
-// Runs no Python code; on error (memory) sets an exception and returns -1.
+// constructor is known; past kEarly of them, the walk starts again from
+// the first entry instead. Moves *pos and *left on past the entries
+// walked. Runs no Python code; on error (memory) sets an exception and
+// returns -1.
 int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* value, Py_ssize_t* pos,
                     Py_ssize_t* left, Named* named, Gathered& values) {
-    EarlyEntries early;
+    constexpr int kEarly = 16;
+    PyObject* early[kEarly][2];  // key, value
+    int count = 0;
     for (;;) {
         if (!PyUnicode_CheckExact(key)) {
             named->other_keys = true;
         } else if (!is_underscore(key, writer.underscore)) {
-            if (early.add(key, value) < 0) return -1;
+            if (count < kEarly) {
+                early[count][0] = key;
+                early[count][1] = value;
+            }
+            ++count;
         } else {
             named->name = value;
             if (!PyUnicode_CheckExact(value)) return 0;
             ConstructorDef* entry = writer.find_constructor(value);
             if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
             if (values.init(entry) < 0) return -1;
-            early.each([&](PyObject* early_key, PyObject* early_value) {
-                int32_t j = find_param_by_identity(entry, early_key);
-                if (j >= 0 || (j = writer.match_key(entry, early_key)) >= 0) values.keep(j, early_value);
-            });
             named->entry = entry;
+            if (count > kEarly) {
+                *pos = 0;
+                *left = PyDict_GET_SIZE(obj);
+                return 0;
+            }
+            for (int i = 0; i < count; ++i) {
+                int32_t j = find_param_by_identity(entry, early[i][0]);
+                if (j >= 0 || (j = writer.match_key(entry, early[i][0])) >= 0) values.keep(j, early[i][1]);
+            }
             return 0;
         }
         if (*left == 0 || !PyDict_Next(obj, pos, &key, &value)) return 0;
