@@ -113,12 +113,8 @@ struct Writer {
 
     // The parameter of `entry` whose name an exact str key is, or -1.
     int32_t find_key(const ConstructorDef* entry, PyObject* key) {
-        if (aliases_ready) {
-            // The name object a text match found before: the key index
-            // finds it by identity.
-            const Alias& alias = alias_of(key);
-            if (alias.key == key) return find_param(entry, alias.name);
-        }
+        // A key whose text matched a name before finds that name by identity.
+        if (aliases_ready && alias_of(key).key == key) return find_param(entry, alias_of(key).name);
         int32_t j = find_param(entry, key);
         if (j >= 0 && entry->params[j].name_object != key && pure) remember(key, entry->params[j].name_object);
         return j;
@@ -151,26 +147,9 @@ struct Writer {
         return true;
     }
 
-    int write_int32(uint32_t v) {
-        if (ensure_buffer(4) < 0) return -1;
-        store_u32_le(out, v);
-        out += 4;
-        return 0;
-    }
-
-    int write_int64(uint64_t v) {
-        if (ensure_buffer(8) < 0) return -1;
-        store_u64_le(out, v);
-        out += 8;
-        return 0;
-    }
-
-    int write_double(double v) {
-        if (ensure_buffer(8) < 0) return -1;
-        store_f64_le(out, v);
-        out += 8;
-        return 0;
-    }
+    int write_int32(uint32_t v) { return ensure_buffer(4) < 0 ? -1 : (store_u32_le(out, v), out += 4, 0); }
+    int write_int64(uint64_t v) { return ensure_buffer(8) < 0 ? -1 : (store_u64_le(out, v), out += 8, 0); }
+    int write_double(double v) { return ensure_buffer(8) < 0 ? -1 : (store_f64_le(out, v), out += 8, 0); }
 
     int write_byte_string(const char* data, Py_ssize_t size) {
         // The 3-byte length of the long form cannot say more; writing its
