@@ -39,20 +39,16 @@ struct Writer {
     ErrorPath* path;  // where a failure lies, recorded while unwinding
     PyObject* underscore = module_string(StringId::underscore);  // the "_" key
     // Counts the steps that may have run Python code (a conversion hook, an
-    // iterator, a dict subclass's methods, a key's __eq__). Code run there
-    // can change a dict whose values were read before, so an object reads
-    // its remaining values again once this has moved.
+    // iterator, a dict subclass's methods, a key's __eq__), which can change
+    // a dict read before: an object reads its values again once it moves.
     uint64_t python_steps = 0;
-    // Set for the first attempt at a message (see parser_pack): the writer
-    // then gives up, before it runs any, wherever Python code could run, so
-    // every value it reads stays as it was read and needs no reference of
-    // its own.
+    // Set for the first attempt at a message (see parser_pack), which gives
+    // up wherever Python code could run, before running it: every value it
+    // reads then stays as it was read and needs no reference of its own.
     bool pure = false;
-    // Keys that matched a parameter's name by their text in a pure attempt,
-    // by address: dicts built at run time (json.loads, a loop over names)
-    // share their key objects, so the next dict's key matches by identity.
-    // Every key stays alive till the attempt ends (no Python code runs), so
-    // no address is reused meanwhile. Filled on first use.
+    // Keys that matched a name by their text in a pure attempt, by address:
+    // dicts built at run time (json.loads, a loop) share their key objects.
+    // No Python code runs, so no key dies and no address is reused meanwhile.
     struct Alias {
         PyObject* key;
         PyObject* name;
@@ -175,9 +171,7 @@ struct Writer {
         at += n;
         // Padding is relative to the message start.
         uint64_t pad = (4 - (static_cast<uint64_t>(at - parser->buffer) & 3)) & 3;
-        // At most 3 bytes, in the room asked for above: one word store
-        // instead of a call.
-        store_u32_le(at, 0);
+        store_u32_le(at, 0);  // at most 3 bytes, in the room asked for above
         out = at + pad;
         return 0;
     }
@@ -302,8 +296,7 @@ int Writer::write_default(int32_t type_code) {
         case TYPE_BYTES:
             return write_byte_string("", 0);
         case TYPE_VECTOR:
-            if (write_int32(kVectorId) < 0) return -1;
-            return write_int32(0);
+            return write_int32(kVectorId) < 0 ? -1 : write_int32(0);
         case TYPE_OBJECT:
             // An empty dict has no "_".
             PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
@@ -407,8 +400,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* te
         if (!held_element) return -1;
         PyObject* element = held_element.get();
 #else
-        // A plain element runs no Python code while it is written, so the
-        // list's own reference holds it.
+        // A plain element runs no Python code: the list's reference holds it.
         PyObject* element = PyList_GET_ITEM(list, i);
         int plain = write_plain(element, elem_type);
         if (plain > 0) continue;
@@ -417,8 +409,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* te
             path->element(i, elem_name(), 0);
             return -1;
         }
-        // Held while it is written: a hook may take it out of the list (a
-        // pure attempt runs none).
+        // Held while written: a hook may take it out of the list.
         Ref held_element(pure ? nullptr : Py_NewRef(element));
 #endif
         int written = elem_type == TYPE_OBJECT
@@ -448,9 +439,7 @@ int lookup(PyObject* obj, bool exact, PyObject* key, PyObject** value) {
 // The flags words of one object, from the conditional values gathered.
 struct FlagWords {
     uint32_t words[2];  // flags, flags2
-
-    // Whether a conditional parameter's value sets its bit: True itself for
-    // a Bool, anything but None otherwise.
+    // Whether a conditional value sets its bit: True for a Bool, else not None.
     static bool sets_bit(const ParamDef& param, PyObject* value) {
         return param.type_code == TYPE_BOOL ? value == Py_True : value != Py_None;
     }
@@ -463,9 +452,8 @@ struct FlagWords {
 // A conditional parameter is asked for once and written from the value
 // that decided its bit: a dict subclass may answer differently each time,
 // and a second answer could leave a set bit without its value. Values are
-// borrowed from the dict's entries while it is walked; outside a pure
-// attempt (where no Python code runs while they are used) they are held
-// before the walk ends.
+// borrowed from the dict while it is walked, and held from then on outside
+// a pure attempt (where no Python code runs while they are used).
 class Gathered {
 public:
     Gathered() = default;
@@ -478,7 +466,7 @@ public:
     Gathered& operator=(const Gathered&) = delete;
 
     // Room for the parameters of `entry`, none found yet. On error sets
-    // MemoryError and returns -1.
+    // MemoryError and returns -1. Sets every member but the first three.
     int init(const ConstructorDef* entry) {
         entry_ = entry;
         const size_t count = static_cast<size_t>(entry->param_count);
@@ -529,8 +517,7 @@ public:
         for (size_t j = 0; j < count_; ++j) Py_XINCREF(values_[j]);
         held_ = true;
     }
-    // A value read again: takes over a new reference, or null when the
-    // key is gone, dropping the value held before (never borrowed).
+    // A value read again (a new reference, or null when the key is gone).
     void replace(int32_t j, PyObject* value) { Py_XSETREF(values_[j], value); }
     // The value found (borrowed: held until this object dies), or null.
     PyObject* get(int32_t j) const { return values_[j]; }
@@ -562,7 +549,7 @@ public:
         }
     }
 
-    FlagWords flags;  // set by init, as everything below but the first three
+    FlagWords flags;
 
 private:
     static constexpr size_t kInline = 64;
@@ -579,8 +566,7 @@ private:
 
 // The "_" entry of an exact dict, and its constructor.
 struct Named {
-    // The "_" value; null when the dict has no such exact str key. Held
-    // (in `held`) unless borrowed in a pure attempt, as the values are.
+    // The "_" value, null when no exact str key is "_"; held as the values are.
     PyObject* name = nullptr;
     Ref held;
     ConstructorDef* entry = nullptr;
@@ -593,12 +579,10 @@ bool is_underscore(PyObject* key, PyObject* underscore) {
 }
 
 // The "_" of a dict whose first key (given, as `key` and `value`) is not
-// the interned "_" itself, and its constructor: the walk goes on until "_"
-// is met, keeping the entries before it, which are matched once the
-// constructor is known; past kEarly of them, the walk starts again from
-// the first entry instead. Moves *pos and *left on past the entries
-// walked. Runs no Python code; on error (memory) sets an exception and
-// returns -1.
+// the interned "_", and its constructor: the walk goes on to "_", keeping
+// the entries before it for when the constructor is known (past kEarly of
+// them, the walk starts again from the first entry). Moves *pos and *left
+// on. Runs no Python code; on error (memory) sets an exception, returns -1.
 int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* value, Py_ssize_t* pos,
                     Py_ssize_t* left, Named* named, Gathered& values) {
     constexpr int kEarly = 16;
@@ -650,13 +634,11 @@ int find_name_later(Writer& writer, PyObject* obj, PyObject* key, PyObject* valu
 // in whatever order it holds them: each key whose text is a parameter's
 // name finds that parameter through the constructor's key index; as keys
 // often come in schema order, the parameter after the last one found is
-// tried first, by identity. Entries met before "_" wait until the
-// constructor is known. A key that is not an exact str could equal a name
-// by its own __eq__; it is only noted (in named->other_keys), and
+// tried first, by identity. A key that is not an exact str could equal a
+// name by its own __eq__; it is only noted (in named->other_keys), and
 // Writer::settle looks the names up. Runs no Python code. On error
 // (memory) sets an exception and returns -1; an unusable "_" ends the walk
-// early with named->entry null, for the caller to report. Kept out of its
-// callers, whose many values would crowd the loop's out of registers.
+// early with named->entry null, for the caller to report.
 inline int gather_exact(Writer& writer, PyObject* obj, Named* named, Gathered& values) {
     int status = 0;
     Py_ssize_t pos = 0;
@@ -786,16 +768,14 @@ int gather_by_lookup(PyObject* obj, bool exact, const ConstructorDef* entry, Gat
     // __eq__ is Python code), and a "_" that only such a key held.
     if (!exact || named->other_keys) {
         if (exact && !may_run_python()) return -1;
-        int32_t failed = -1;
-        if (named->entry == nullptr) {
-            if (values.init(entry) < 0) {
-                path->object(entry->name);
-                return -1;
-            }
-            values.hold();
+        if (named->entry == nullptr && values.init(entry) < 0) {
+            path->object(entry->name);
+            return -1;
         }
+        values.hold();  // those of the walk already are
+        int32_t failed = 0;
         if (gather_by_lookup(obj, exact, entry, values, &failed) < 0) {
-            if (failed >= 0) path->param(param_name(entry->params[failed]), entry->params[failed].type_name, 0);
+            path->param(param_name(entry->params[failed]), entry->params[failed].type_name, 0);
             path->object(entry->name);
             return -1;
         }
@@ -878,11 +858,10 @@ PyObject* parser_pack(SorbParser* self, SorbSchemaCompiler* compiler, PyObject* 
 #ifndef Py_GIL_DISABLED
     // First a pure attempt, which fails (then leaves no trace) wherever
     // Python code could run: nearly every message has none, and without it
-    // every value read stays valid, so objects are written in one pass with
-    // borrowed references. Without the lock another thread could change a
-    // dict meanwhile, so that build always takes the general path.
-    // A parser whose messages need Python code would pay for both; after
-    // an attempt fails, the next few calls go without.
+    // every value read stays valid, so it takes no references. Without the
+    // lock another thread could change a dict meanwhile, so that build
+    // always takes the general path. After an attempt fails, the next few
+    // calls go without, not to pay for both.
     if (self->pure_skips > 0) {
         --self->pure_skips;
     } else {
