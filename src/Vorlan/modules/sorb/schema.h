@@ -213,9 +213,9 @@ inline int32_t find_param(const ConstructorDef* entry, PyObject* key) {
     }
 }
 
-// find_param's first probe, for a key that is the table's own name object
-// (interned names, literal keys): no text compared, no call. -1 for any
-// other key, which find_param then decides on.
+// find_param for a key that is the table's own name object (interned
+// names, literal keys): no text compared, no call. -1 for any other key,
+// which find_param then decides on.
 inline int32_t find_param_by_identity(const ConstructorDef* entry, PyObject* key) {
 #ifdef Py_GIL_DISABLED
     (void)entry;
@@ -224,9 +224,11 @@ inline int32_t find_param_by_identity(const ConstructorDef* entry, PyObject* key
 #else
     const Prepared* prepared = entry->prepared;
     if (!PyUnicode_CheckExact(key) || prepared->key_slots == nullptr) return -1;
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    const uint32_t slot = prepared->key_slots[static_cast<uint32_t>(hash) & prepared->key_mask];
-    return slot != 0 && entry->params[slot - 1].name_object == key ? static_cast<int32_t>(slot - 1) : -1;
+    const uint32_t mask = prepared->key_mask;
+    uint32_t i = static_cast<uint32_t>(reinterpret_cast<PyASCIIObject*>(key)->hash) & mask;
+    for (uint32_t slot; (slot = prepared->key_slots[i]) != 0; i = (i + 1) & mask)
+        if (entry->params[slot - 1].name_object == key) return static_cast<int32_t>(slot - 1);
+    return -1;
 #endif
 }
 
