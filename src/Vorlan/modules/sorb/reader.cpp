@@ -132,15 +132,16 @@ struct Reader {
 
     // Each adds its traceback entry on failure around the *_body step.
     PyObject* read_value(int32_t type_code, const char* type_name);
-    // A vector whose element type and its text are already worked out.
-    PyObject* read_vector(int32_t elem_type, const char* elem_name);
+    // A vector whose element type is worked out. Its elements' type text
+    // is `text`, or follows it (a parameter's, found only when needed).
+    PyObject* read_vector(int32_t elem_type, const char* text, bool after_text = false);
     PyObject* read_object();
     // One parameter's value; a vector takes the element type that the
     // table holds for it, with the same traceback as through read_value.
     PyObject* read_param(const ParamDef& param);
 
     PyObject* read_value_body(int32_t type_code, const char* type_name);
-    PyObject* read_vector_body(int32_t elem_type, const char* elem_name);
+    PyObject* read_vector_body(int32_t elem_type, const char* text, bool after_text);
     PyObject* read_object_body();
 };
 
@@ -153,14 +154,14 @@ PyObject* Reader::read_value(int32_t type_code, const char* type_name) {
     return with_traceback(read_value_body(type_code, type_name), TracebackSite::read_value);
 }
 
-PyObject* Reader::read_vector(int32_t elem_type, const char* elem_name) {
-    return with_traceback(read_vector_body(elem_type, elem_name), TracebackSite::read_vector);
+PyObject* Reader::read_vector(int32_t elem_type, const char* text, bool after_text) {
+    return with_traceback(read_vector_body(elem_type, text, after_text), TracebackSite::read_vector);
 }
 
 PyObject* Reader::read_param(const ParamDef& param) {
     switch (param.type_code) {
         case TYPE_VECTOR:
-            return with_traceback(read_vector(param.elem_type, elem_name(param)), TracebackSite::read_value);
+            return with_traceback(read_vector(param.elem_type, param.type_name, true), TracebackSite::read_value);
         case TYPE_OBJECT:
             return with_traceback(read_object(), TracebackSite::read_value);
         default:
@@ -204,7 +205,8 @@ uint64_t min_element_size(int32_t type) {
     }
 }
 
-PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
+PyObject* Reader::read_vector_body(int32_t elem_type, const char* text, bool after_text) {
+    auto element_text = [&] { return after_text ? elem_name(text) : text; };
     // A bare "Vector" element type survives the stripping and nests vectors
     // in vectors, so hostile input could recurse as deep as it is long.
     RecursionGuard recursion(" while unpacking a vector");
@@ -246,7 +248,7 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
             PyObject* element = read_scalar(elem_type);
             if (element == nullptr) {
                 add_traceback(TracebackSite::read_value);
-                path->element(i, elem_name, before);
+                path->element(i, element_text(), before);
                 return nullptr;
             }
             PyList_SET_ITEM(list.get(), i, element);
@@ -258,9 +260,9 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* elem_name) {
         int32_t was_short = error_flag;
         PyObject* element = elem_type == TYPE_OBJECT
                                 ? with_traceback(read_object(), TracebackSite::read_value)
-                                : read_value(elem_type, elem_name);
+                                : read_value(elem_type, element_text());
         if (element == nullptr) {
-            path->element(i, elem_name, before);
+            path->element(i, element_text(), before);
             return nullptr;  // a sized list's empty slots are fine to discard
         }
         if (error_flag) {

@@ -56,10 +56,8 @@ struct ParamDef {
 
 static_assert(sizeof(void*) != 8 || sizeof(ParamDef) == 24, "a table holds thousands");
 
-// The elements' type text of a TYPE_VECTOR parameter.
-inline const char* elem_name(const ParamDef& param) {
-    return param.type_name + std::strlen(param.type_name) + 1;
-}
+// The elements' type text of a TYPE_VECTOR parameter, given its type_name.
+inline const char* elem_name(const char* type_name) { return type_name + std::strlen(type_name) + 1; }
 
 // The bit of a conditional parameter within its flags word.
 inline uint32_t flag_mask(const ParamDef& param) { return 1u << param.flag_bit; }

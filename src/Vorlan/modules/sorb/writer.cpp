@@ -362,7 +362,7 @@ int Writer::write_value_body(PyObject* value, int32_t type_code, const char* typ
 }
 
 int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* text, bool after_text) {
-    auto elem_name = [&] { return after_text ? text + std::strlen(text) + 1 : text; };
+    auto element_text = [&] { return after_text ? elem_name(text) : text; };
     // Only nesting can exhaust the stack. This level counts for the objects
     // it holds too, which then ask nothing of their own.
     RecursionGuard recursion(" while packing a vector");
@@ -406,7 +406,7 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* te
         if (plain > 0) continue;
         if (plain < 0) {
             add_traceback(TracebackSite::write_value);
-            path->element(i, elem_name(), 0);
+            path->element(i, element_text(), 0);
             return -1;
         }
         // Held while written: a hook may take it out of the list.
@@ -414,9 +414,9 @@ int Writer::write_vector_body(PyObject* value, int32_t elem_type, const char* te
 #endif
         int written = elem_type == TYPE_OBJECT
                           ? with_traceback(write_object(element, true), TracebackSite::write_value)
-                          : write_value(element, elem_type, elem_name());
+                          : write_value(element, elem_type, element_text());
         if (written < 0) {
-            path->element(i, elem_name(), 0);
+            path->element(i, element_text(), 0);
             return -1;
         }
     }
