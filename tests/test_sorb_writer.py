@@ -206,6 +206,18 @@ def test_empty_name_is_refused_even_when_a_constructor_has_it(value):
             parser.pack(value)
 
 
+def test_names_made_at_run_time_find_their_constructor_call_after_call():
+    # The parser remembers constructors by the address of the "_" value that
+    # named them; a name made at run time dies with its call, and the next
+    # one, of another text, most often takes its address.
+    names = ["name" + c for c in "abcd"]
+    parser = SorbParser(json.dumps({"constructors": [
+        {"id": 10 + i, "predicate": n, "params": []} for i, n in enumerate(names)]}))
+    for i in range(64):
+        made = "".join(list(names[i * 7 % 4]))
+        assert parser.pack({"_": made}) == word(10 + i * 7 % 4)
+
+
 def test_mapping_with_get_that_is_not_a_dict_is_refused(kinds):
     class Mapping:
         def get(self, key, default=None):
