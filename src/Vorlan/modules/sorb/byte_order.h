@@ -22,7 +22,14 @@ inline uint64_t load_u64_le(const uint8_t* p) {
     return v;
 }
 
-inline double load_f64_le(const uint8_t* p) { return std::bit_cast<double>(load_u64_le(p)); }
+// Through memcpy rather than std::bit_cast, which GCC 10 (the wheels' tool
+// chain) lacks; both compile to one register move.
+inline double load_f64_le(const uint8_t* p) {
+    uint64_t bits = load_u64_le(p);
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
 
 inline void store_u32_le(uint8_t* p, uint32_t v) {
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
@@ -34,6 +41,10 @@ inline void store_u64_le(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-inline void store_f64_le(uint8_t* p, double v) { store_u64_le(p, std::bit_cast<uint64_t>(v)); }
+inline void store_f64_le(uint8_t* p, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    store_u64_le(p, bits);
+}
 
 }  // namespace sorb
