@@ -57,7 +57,9 @@ if(NOT CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
-# For each extension module target.
+# For each extension module target: the interpreter's own configuration,
+# and no export but its PyInit_ function (module_exports.cmake).
 function(vorlan_python_config target)
   target_compile_options(${target} PRIVATE ${VORLAN_PYTHON_CONFIG_OPTIONS})
+  vorlan_module_exports(${target})
 endfunction()

@@ -19,12 +19,7 @@ int acquire_buffer(PyObject* obj, ByteView& view, int flags) {
 
 }  // namespace
 
-int acquire_read_view(PyObject* obj, ByteView& view) {
-    if (PyBytes_CheckExact(obj)) {
-        view.data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj));
-        view.length = PyBytes_GET_SIZE(obj);
-        return 0;
-    }
+int acquire_read_buffer(PyObject* obj, ByteView& view) {
     return acquire_buffer(obj, view, PyBUF_SIMPLE);
 }
 
@@ -32,13 +27,9 @@ int acquire_write_view(PyObject* obj, ByteView& view) {
     return acquire_buffer(obj, view, PyBUF_WRITABLE);
 }
 
-void release_view(ByteView& view) {
-    if (view.has_buffer) {
-        PyBuffer_Release(&view.buffer);
-        view.has_buffer = false;
-    }
-    view.data = nullptr;
-    view.length = 0;
+void release_buffer(ByteView& view) {
+    PyBuffer_Release(&view.buffer);
+    view.has_buffer = false;
 }
 
 }  // namespace vorlan::ciphex
