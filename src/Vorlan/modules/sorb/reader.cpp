@@ -130,6 +130,23 @@ struct Reader {
         }
     }
 
+    // read_vector_body's loop over `count` elements of the fixed-size type
+    // kType that all fit in the bytes left, into the slots of `list`.
+    template <int32_t kType>
+    int read_fixed_elements(PyObject* list, int32_t count, const char* text, bool after_text) {
+        for (int32_t i = 0; i < count; ++i) {
+            uint64_t before = position;
+            PyObject* element = read_scalar(kType);
+            if (element == nullptr) {
+                add_traceback(TracebackSite::read_value);
+                path->element(i, after_text ? elem_name(text) : text, before);
+                return -1;
+            }
+            PyList_SET_ITEM(list, i, element);
+        }
+        return 0;
+    }
+
     // Each adds its traceback entry on failure around the *_body step.
     PyObject* read_value(int32_t type_code, const char* type_name);
     // A vector whose element type is worked out. Its elements' type text
@@ -242,18 +259,17 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* text, bool aft
     if (sized && elem_type != TYPE_STRING && elem_type != TYPE_BYTES && elem_type != TYPE_VECTOR &&
         elem_type != TYPE_OBJECT) {
         // Fixed-size elements that all fit in the bytes left: no read can
-        // run short, so each goes straight into its slot.
-        for (; i < count; ++i) {
-            uint64_t before = position;
-            PyObject* element = read_scalar(elem_type);
-            if (element == nullptr) {
-                add_traceback(TracebackSite::read_value);
-                path->element(i, element_text(), before);
-                return nullptr;
-            }
-            PyList_SET_ITEM(list.get(), i, element);
+        // run short, so each goes straight into its slot. The loop is made
+        // once per type, so that the type is tested once per vector: GCC 10,
+        // which builds the wheels, does not take that test out of the loop.
+        int status;
+        switch (elem_type) {
+            case TYPE_INT: status = read_fixed_elements<TYPE_INT>(list.get(), count, text, after_text); break;
+            case TYPE_LONG: status = read_fixed_elements<TYPE_LONG>(list.get(), count, text, after_text); break;
+            case TYPE_DOUBLE: status = read_fixed_elements<TYPE_DOUBLE>(list.get(), count, text, after_text); break;
+            default: status = read_fixed_elements<TYPE_BOOL>(list.get(), count, text, after_text); break;
         }
-        return list.release();
+        return status < 0 ? nullptr : list.release();
     }
     for (; i < count; ++i) {
         uint64_t before = position;
