@@ -267,7 +267,9 @@ PyObject* Reader::read_vector_body(int32_t elem_type, const char* text, bool aft
             case TYPE_INT: status = read_fixed_elements<TYPE_INT>(list.get(), count, text, after_text); break;
             case TYPE_LONG: status = read_fixed_elements<TYPE_LONG>(list.get(), count, text, after_text); break;
             case TYPE_DOUBLE: status = read_fixed_elements<TYPE_DOUBLE>(list.get(), count, text, after_text); break;
-            default: status = read_fixed_elements<TYPE_BOOL>(list.get(), count, text, after_text); break;
+            default:  // TYPE_BOOL, the one left
+                status = read_fixed_elements<TYPE_BOOL>(list.get(), count, text, after_text);
+                break;
         }
         return status < 0 ? nullptr : list.release();
     }
